@@ -1,0 +1,83 @@
+#pragma once
+// The archive container: the file format routines, the writer (default mode)
+// and the reader (-u).
+//
+// An archive is the 8-byte ARCHIVE_MAGIC followed by chunks. Each chunk is a
+// 16-byte little-endian header (id, options, size, checksum, extra) and `size`
+// payload bytes. One CHUNK_FILE_ENTRY names the stored file and gives its
+// length; one CHUNK_DATA per block of BLOCK_SIZE bytes follows, stored as it
+// is (METHOD_STORED) or as a block stream (METHOD_BLOCK).
+
+#include <cstdint>
+#include <cstdio>
+
+inline constexpr uint32_t BLOCK_SIZE = 8388608;
+// Room for the longest block stream of a full block (8421505 bytes) and more.
+inline constexpr uint32_t OUTPUT_BUFFER_SIZE = 9437234;
+// Blocks shorter than this are written as they are.
+inline constexpr uint32_t STORE_THRESHOLD = 32;
+// The reader's buffer for one file-entry payload or one piece of stored data.
+inline constexpr uint32_t ENTRY_BUFFER_SIZE = 65536;
+// The longest block stream compress_block makes from BLOCK_SIZE bytes.
+inline constexpr uint32_t MAX_BLOCK_STREAM = BLOCK_SIZE + BLOCK_SIZE / 255 + 1;
+
+inline constexpr uint8_t ARCHIVE_MAGIC[8] = {0x89, 'J', 'I', 'X', 0x0D, 0x0A, 0x1A, 0x0A};
+inline constexpr uint32_t CHUNK_HEADER_SIZE = 16;
+
+inline constexpr uint32_t CHUNK_FILE_ENTRY = 1;
+inline constexpr uint32_t CHUNK_DATA = 17;
+inline constexpr uint32_t METHOD_STORED = 0;
+inline constexpr uint32_t METHOD_BLOCK = 1;
+
+// The five fields of a chunk header, widened to 32 bits.
+struct ChunkHeader {
+    uint32_t id;
+    uint32_t options;
+    uint32_t size;
+    uint32_t checksum;
+    uint32_t extra;
+};
+
+// Little-endian loads and stores on unaligned bytes.
+uint32_t load_le16(const uint8_t* bytes);
+uint32_t load_le32(const uint8_t* bytes);
+void store_le16(uint8_t* bytes, uint32_t value);
+void store_le32(uint8_t* bytes, uint32_t value);
+
+// True when the file starts with the 8 bytes of ARCHIVE_MAGIC. The file
+// position is 0 afterwards, whatever the answer.
+bool is_archive(FILE* file);
+
+// Writes ARCHIVE_MAGIC at the current position. Returns true when all 8 bytes
+// were handed to the file.
+bool write_archive_magic(FILE* file);
+
+// Lays out one header (only the low 16 bits of id and options) and writes it
+// with one write call. Returns the count of records written: 1 on success.
+size_t write_chunk_header(FILE* file, uint32_t id, uint32_t options, uint32_t size, uint32_t checksum, uint32_t extra);
+
+// Reads the 16 header bytes at the current position into `header` and returns
+// how many bytes were there; fewer than 16 means the archive ended inside the
+// header, and the fields that were not read are 0.
+size_t read_chunk_header(FILE* file, ChunkHeader* header);
+
+// The checksum of every chunk's payload. It is 0 for every input: every
+// archive carries 0 in that field and readers reject any other value.
+uint32_t checksum(uint32_t seed, const uint8_t* bytes, uint32_t length);
+
+// The name stored for an input path: what follows its last '\' or '/'.
+const char* stored_name(const char* path);
+
+// The 16-character display label of `name` in a 20-byte field: the name
+// padded with spaces, or its first 13 characters and ".." when it has 16 or
+// more. The writer's label ends there; the reader's has '[' as 17th character.
+void writer_label(const char* name, char field[20]);
+void reader_label(const char* name, char field[20]);
+
+// zorv input [output]: packs `input` into a new archive at `output`, replacing
+// an existing one only with `force`. Returns 0 or -1.
+int compress_command(bool force, const char* input, const char* output);
+
+// zorv -u archive: restores the stored file of `archive` into the current
+// directory. Returns 0 or -1.
+int extract_command(const char* archive);

@@ -1,0 +1,112 @@
+#include "cli/cli.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "bench/bench.h"
+
+namespace {
+
+constexpr const char* PROGRAM_NAME = "ZORV";
+constexpr const char* CREDIT = "the ZORV developers";
+constexpr char ARCHIVE_EXTENSION[] = ".zorv";
+// The default output name keeps this many leading bytes of the input argument.
+constexpr size_t DEFAULT_NAME_PREFIX = 8;
+
+void print_banner() { std::printf("%s (%s) by %s\n", PROGRAM_NAME, __DATE__, CREDIT); }
+
+int usage_error_tail() {
+    std::printf("To get help on usage:\n");
+    std::printf("  %s --help\n\n", PROGRAM_NAME);
+    return -1;
+}
+
+int unknown_option(const char* argument) {
+    std::printf("Error: unknown option %s\n\n", argument);
+    return usage_error_tail();
+}
+
+}  // namespace
+
+void print_usage() {
+    print_banner();
+    std::printf("%s is a very high-speed file compression program\n", PROGRAM_NAME);
+    std::printf("\n");
+    std::printf("Usage: %s [options]  input-file  output-file\n", PROGRAM_NAME);
+    std::printf("\n");
+    std::printf("Options:\n");
+    std::printf("  -u     decode %s archive\n", PROGRAM_NAME);
+    std::printf("  -f     overwrite output file\n");
+    std::printf("  -bench check in-memory compression speed\n");
+    std::printf("\n");
+}
+
+void print_version() {
+    std::printf("%s: very high-speed file compression\n", PROGRAM_NAME);
+    std::printf("Author: %s\n", CREDIT);
+    std::printf("Version %s \n", "v0.1 ");
+    std::printf("File input/output layer by %s\n", CREDIT);
+    std::printf("\n");
+}
+
+int zorv_main(int argc, char** argv) {
+    if (argc <= 1) {
+        print_usage();
+        return 0;
+    }
+    print_banner();
+
+    bool force = false;
+    bool benchmark = false;
+    bool decode = false;
+    const char* input = nullptr;
+    const char* output = nullptr;
+    // argv[argc] is the terminating null entry; it is looked at and skipped.
+    for (int i = 1; i <= argc; ++i) {
+        const char* argument = argv[i];
+        if (argument == nullptr) continue;
+        if (std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0) {
+            print_usage();
+            return 0;
+        }
+        if (std::strcmp(argument, "-v") == 0 || std::strcmp(argument, "--version") == 0) {
+            print_version();
+            return 0;
+        }
+        if (std::strcmp(argument, "-bench") == 0) {
+            benchmark = true;
+        } else if (std::strcmp(argument, "-f") == 0) {
+            force = true;
+        } else if (std::strcmp(argument, "-u") == 0) {
+            decode = true;
+        } else if (argument[0] == '-') {
+            return unknown_option(argument);
+        } else if (input == nullptr) {
+            input = argument;
+        } else if (output == nullptr) {
+            output = argument;
+        } else {
+            return unknown_option(argument);
+        }
+    }
+
+    if (input == nullptr) {
+        std::printf("Error: input file is not specified.\n\n");
+        return usage_error_tail();
+    }
+
+    char default_name[DEFAULT_NAME_PREFIX + sizeof ARCHIVE_EXTENSION];
+    if (output == nullptr && !benchmark && !decode) {
+        std::printf("Output name not specified, ");
+        size_t prefix = strnlen(input, DEFAULT_NAME_PREFIX);
+        std::memcpy(default_name, input, prefix);
+        std::memcpy(default_name + prefix, ARCHIVE_EXTENSION, sizeof ARCHIVE_EXTENSION);
+        std::printf("using : %s\n", default_name);
+        output = default_name;
+    }
+
+    if (benchmark) return benchmark_command(input);
+    if (decode) return extract_command(input);
+    return compress_command(force, input, output);
+}

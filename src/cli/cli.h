@@ -1,0 +1,12 @@
+#pragma once
+// The command-line front end: screens, argument rules and dispatch.
+
+// Prints the usage screen, banner line first.
+void print_usage();
+
+// Prints the version screen (the banner line is printed before it by the caller).
+void print_version();
+
+// The whole program: parses `argv` and runs at most one command. Returns 0 on
+// success and -1 on failure; the process exit status is that value.
+int zorv_main(int argc, char** argv);

@@ -1,0 +1,129 @@
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace test_util {
+
+namespace fs = std::filesystem;
+
+RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {"", "pipe failed", -1};
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        int null_in = open("/dev/null", O_RDONLY);
+        dup2(null_in, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        std::vector<char*> argv;
+        std::string binary = ZORV_BINARY;
+        argv.push_back(binary.data());
+        std::vector<std::string> copies(args);
+        for (auto& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(binary.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    RunResult result{"", "", -1};
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int open_count = 2;
+    char buffer[65536];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0) break;
+        for (int k = 0; k < 2; ++k) {
+            if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+            ssize_t got = read(fds[k].fd, buffer, sizeof buffer);
+            if (got <= 0) {
+                close(fds[k].fd);
+                fds[k].fd = -1;
+                --open_count;
+            } else {
+                (k == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(got));
+            }
+        }
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "zorv-test-XXXXXX").string();
+    char* made = mkdtemp(pattern.data());
+    path_ = made != nullptr ? made : "";
+}
+
+TempDir::~TempDir() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    // Tests may leave folders without write permission behind; open them first.
+    for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(path_, ignored);
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_file(const std::string& path, const std::string& text) { write_file(path, bytes_of(text)); }
+
+bool file_exists(const std::string& path) {
+    std::error_code ignored;
+    return fs::symlink_status(path, ignored).type() != fs::file_type::not_found &&
+           fs::symlink_status(path, ignored).type() != fs::file_type::none;
+}
+
+std::string corpus_dir() {
+    std::error_code ignored;
+    return fs::is_directory(ZORV_CORPUS_DIR, ignored) ? std::string(ZORV_CORPUS_DIR) : std::string();
+}
+
+std::vector<std::string> corpus_files() {
+    std::vector<std::string> files;
+    std::string dir = corpus_dir();
+    if (dir.empty()) return files;
+    std::error_code ignored;
+    for (auto& entry : fs::recursive_directory_iterator(dir, ignored))
+        if (entry.is_regular_file(ignored)) files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::vector<uint8_t> bytes(count);
+    for (auto& b : bytes) b = static_cast<uint8_t>(generator() >> 24);
+    return bytes;
+}
+
+std::vector<uint8_t> bytes_of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+}  // namespace test_util

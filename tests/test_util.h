@@ -1,0 +1,51 @@
+#pragma once
+// Helpers shared by the tests: running the built program, temporary folders,
+// reading and writing whole files, and the corpus when it is present.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace test_util {
+
+struct RunResult {
+    std::string out;  // everything the program wrote to standard output
+    std::string err;  // standard error, which must stay empty
+    int status;       // exit status 0..255, or -1 when the process did not exit normally
+};
+
+// Runs the built zorv with `args` in the working directory `cwd` (empty: the
+// test's own), with no standard input.
+RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd = "");
+
+// A fresh, empty folder under the system's temporary folder, removed with all
+// its contents when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+void write_file(const std::string& path, const std::string& text);
+bool file_exists(const std::string& path);
+
+// The corpus folder, or "" when it is absent (tests using it skip).
+std::string corpus_dir();
+// All regular files below the corpus folder, sorted; empty when absent.
+std::vector<std::string> corpus_files();
+
+// Deterministic pseudo-random bytes.
+std::vector<uint8_t> random_bytes(size_t count, uint32_t seed);
+
+std::vector<uint8_t> bytes_of(const std::string& text);
+
+}  // namespace test_util
