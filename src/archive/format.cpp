@@ -35,7 +35,8 @@ bool write_archive_magic(FILE* file) {
     return std::fwrite(ARCHIVE_MAGIC, 1, sizeof ARCHIVE_MAGIC, file) == sizeof ARCHIVE_MAGIC;
 }
 
-size_t write_chunk_header(FILE* file, uint32_t id, uint32_t options, uint32_t size, uint32_t checksum_value, uint32_t extra) {
+size_t write_chunk_header(FILE* file, uint32_t id, uint32_t options, uint32_t size, uint32_t checksum_value,
+                          uint32_t extra) {
     uint8_t header[CHUNK_HEADER_SIZE];
     store_le16(header + 0, id & 0xFFFF);
     store_le16(header + 2, options & 0xFFFF);

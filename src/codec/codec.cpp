@@ -9,9 +9,7 @@ namespace {
 // memset at the start of every call.
 uint32_t match_table[65536];
 
-inline uint32_t load16(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
-}
+inline uint32_t load16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8); }
 
 inline uint8_t* put_length(uint8_t* out, uint32_t value) {
     while (value >= 255) {
