@@ -451,6 +451,19 @@ INSTANTIATE_TEST_SUITE_P(Links, WriterSameFile,
                                            SameFileCase{"hard_link", {"-f", "a.txt", "hard"}, "hard"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+TEST(WriterSameFileDefault, DefaultNameThatIsTheInputItself) {
+    // The default name keeps 8 characters and appends ".zorv": for this input
+    // that is the input's own name.
+    TempDir dir;
+    write_file(dir.file("12345678.zorv"), "abc");
+    auto r = run_zorv({"-f", "12345678.zorv"}, dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r),
+              "Output name not specified, using : 12345678.zorv\n"
+              "Error: input and output are the same file 12345678.zorv. Aborted.\n\n");
+    EXPECT_EQ(read_file(dir.file("12345678.zorv")), test_util::bytes_of("abc"));
+}
+
 TEST(WriterNoClobber, DanglingSymlinkIsNotReplacedWithoutForce) {
     TempDir dir;
     write_file(dir.file("a.txt"), "abc");
