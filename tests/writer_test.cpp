@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -98,6 +97,22 @@ std::string after_banner(const test_util::RunResult& r) {
     EXPECT_EQ(r.out.rfind("ZORV (", 0), 0u);
     size_t end = r.out.find('\n');
     return end == std::string::npos ? "" : r.out.substr(end + 1);
+}
+
+// Cuts `line` at the literal texts `pieces`, which must start and end it and
+// stand in this order; returns the texts between them, or nothing when the
+// line has another shape. (No std::regex: it trips the sanitizer build.)
+std::vector<std::string> fields(const std::string& line, const std::vector<std::string>& pieces) {
+    if (line.rfind(pieces.front(), 0) != 0) return {};
+    std::vector<std::string> found;
+    size_t at = pieces.front().size();
+    for (size_t k = 1; k < pieces.size(); ++k) {
+        size_t next = k + 1 == pieces.size() ? line.size() - pieces[k].size() : line.find(pieces[k], at);
+        if (next == std::string::npos || next < at || line.compare(next, pieces[k].size(), pieces[k]) != 0) return {};
+        found.push_back(line.substr(at, next - at));
+        at = next + pieces[k].size();
+    }
+    return found;
 }
 
 std::string tenths(int64_t value) {
@@ -241,19 +256,20 @@ TEST_P(WriterSizes, ChunksFiguresAndContents) {
         lines.push_back(out.substr(at, next - at));
     }
     ASSERT_EQ(lines.size(), blocks + 1);
-    const std::regex progress(R"(in\.bin {11}Progress \[(..)%\] Saved : (-?\d+\.\d)%  CPU speed : ( *\d+)MB/s    )");
+    const std::vector<std::string> progress = {"in.bin           Progress [",
+                                               "%] Saved : ", "%  CPU speed : ", "MB/s    "};
     uint64_t read = 0;
     uint64_t written = 16 + chunks[0].size;
     for (size_t k = 0; k < blocks; ++k) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[k], m, progress)) << lines[k];
-        EXPECT_EQ(m[1].str(), c.percent.at(k));
-        EXPECT_EQ(m[2].str(), tenths(progress_saving_tenths(read, written))) << "line " << k;
+        auto m = fields(lines[k], progress);
+        ASSERT_EQ(m.size(), 3u) << lines[k];
+        EXPECT_EQ(m[0], c.percent.at(k));
+        EXPECT_EQ(m[1], tenths(progress_saving_tenths(read, written))) << "line " << k;
         if (k == 0) {
-            EXPECT_EQ(m[3].str(), "  0");
+            EXPECT_EQ(m[2], "  0");
         }
         if (c.random && k > 0) {
-            EXPECT_EQ(m[2].str()[0], '-');
+            EXPECT_EQ(m[1][0], '-');
         }
         read += chunks[k + 1].extra;
         written += 16 + chunks[k + 1].size;
@@ -263,13 +279,10 @@ TEST_P(WriterSizes, ChunksFiguresAndContents) {
     if (c.random) {
         EXPECT_LT(saving, 0);
     }
-    const std::regex completion(
-        R"(in\.bin {11}Completed 100% Saved : (-?\d+\.\d)%  CPU speed : ( *\d+)MB/s    \n(.*)\n)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines.back(), m, completion)) << lines.back();
-    EXPECT_EQ(m[1].str(), tenths(saving));
-    EXPECT_EQ(m[3].str(),
-              "in.bin           " + std::to_string(c.size) + " -> " + std::to_string(written) + "  in.zorv");
+    auto m = fields(lines.back(), {"in.bin           Completed 100% Saved : ", "%  CPU speed : ", "MB/s    \n", "\n"});
+    ASSERT_EQ(m.size(), 3u) << lines.back();
+    EXPECT_EQ(m[0], tenths(saving));
+    EXPECT_EQ(m[2], "in.bin           " + std::to_string(c.size) + " -> " + std::to_string(written) + "  in.zorv");
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, WriterSizes,
