@@ -356,6 +356,10 @@ INSTANTIATE_TEST_SUITE_P(
     Chunks, ReaderData,
     ::testing::Values(
         DataCase{"BlockRestores", 6, [](ArchiveBuilder& a) { a.block(bytes("abcdef")); }, marks(50), 0, "abcdef"},
+        // Stored data of any length goes through the entry buffer piece by piece.
+        DataCase{"StoredLongerThanTheEntryBuffer", 200000,
+                 [](ArchiveBuilder& a) { a.stored(test_util::random_bytes(200000, 9)); }, marks(50), 0,
+                 text_of(test_util::random_bytes(200000, 9))},
         DataCase{"StoredChecksumMismatchKeepsTheBytes", 3, [](ArchiveBuilder& a) { a.stored(bytes("abc"), 1); },
                  "\nError: checksum mismatch. Aborted.\nGot 00000000 Expecting 00000001\n", 255, "abc"},
         // An empty stored payload keeps the seed 1, which no field of 0 matches.
@@ -408,10 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "\nError: archive x.zorv is truncated.\n", 255, ""},
         // The cut is the one report: the file is not called incomplete too.
-        DataCase{"HeaderCut", 6,
-                 [](ArchiveBuilder& a) {
-                     a.stored(bytes("abc")).raw({17, 0, 0, 0, 3});
-                 },
+        DataCase{"HeaderCut", 6, [](ArchiveBuilder& a) { a.stored(bytes("abc")).raw({17, 0, 0, 0, 3}); },
                  marks(25) + "\nError: archive x.zorv is truncated.\n", 255, "abc"},
         DataCase{"IncompleteAtTheEnd", 5, [](ArchiveBuilder& a) { a.stored(bytes("abc")); },
                  marks(30) + "\nError: f.bin is incomplete: 3 of 5 bytes restored.\n", 255, "abc"}),
