@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure test demo clean
+.PHONY: all configure test demo peers clean
 
 all: $(BUILD)/zorv
 
@@ -23,5 +23,19 @@ demo: $(BUILD)/zorv
 	cd $(BUILD)/demo/restored && ../../zorv -u ../README.zorv
 	cmp README.md $(BUILD)/demo/restored/README.md && echo "demo: README.md restored byte for byte"
 
+# The peer benchmark (perf/): ZORV's codec against lz4, zstd, snappy and zlib.
+# `make peers PEER_FILES="a b"` measures the given files (a folder stands for
+# the concatenation of its files); without them, the concatenated corpus and its
+# large files when ../shared/corpus is there, else the repository's sources.
+PEER_BUILD ?= build-perf
+CORPUS ?= ../shared/corpus
+PEER_FILES ?= $(if $(wildcard $(CORPUS)),$(CORPUS) $(sort $(wildcard $(CORPUS)/large/*)),src tests)
+PEER_FLAGS ?=
+
+peers:
+	@cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD).log 2>&1 || { cat $(PEER_BUILD).log; exit 1; }
+	@if [ -f $(PEER_BUILD)/missing-peers.txt ]; then cat $(PEER_BUILD)/missing-peers.txt; else \
+		cmake --build $(PEER_BUILD) -j $(JOBS) && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(PEER_BUILD)

@@ -1,0 +1,377 @@
+// The peer benchmark: ZORV's block codec against lz4, zstd, snappy and zlib on
+// the same inputs, in one run, so that the speed ratios compare like with like
+// on a shared, noisy machine.
+//
+// Every input is cut into blocks of 8388608 bytes as the archive writer cuts a
+// file; each codec compresses all blocks, then decompresses all of them. Each
+// direction repeats the whole set of blocks for at least `-t` seconds per round
+// (default 1), and the best of 3 rounds counts. The round trip is verified.
+//
+// Usage: zorv_peers [-t seconds] input...
+// An input that is a folder stands for the concatenation of all regular files
+// below it (sorted by path).
+
+#include <dirent.h>
+#include <lz4.h>
+#include <snappy-c.h>
+#include <sys/stat.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive.h"
+#include "codec.h"
+
+namespace {
+
+double min_seconds = 1.0;
+constexpr int ROUNDS = 3;
+
+struct Input {
+    std::string name;
+    std::vector<uint8_t> bytes;
+};
+
+struct Codec {
+    const char* name;
+    size_t (*bound)(size_t n);
+    // Both return the bytes produced, or SIZE_MAX when the codec reports a failure.
+    size_t (*compress)(const uint8_t* src, size_t n, uint8_t* dst, size_t cap);
+    size_t (*decompress)(const uint8_t* src, size_t n, uint8_t* dst, size_t original);
+};
+
+// ---- the codecs, each behind the same three functions ----
+
+size_t copy_bound(size_t n) { return n; }
+size_t copy_compress(const uint8_t* src, size_t n, uint8_t* dst, size_t) {
+    std::memcpy(dst, src, n);
+    return n;
+}
+size_t copy_decompress(const uint8_t* src, size_t n, uint8_t* dst, size_t) {
+    std::memcpy(dst, src, n);
+    return n;
+}
+
+size_t zorv_bound(size_t n) { return n + n / 255 + 1; }
+size_t zorv_compress(const uint8_t* src, size_t n, uint8_t* dst, size_t) {
+    return static_cast<size_t>(compress_block(src, dst, static_cast<uint32_t>(n)));
+}
+size_t zorv_decompress(const uint8_t* src, size_t n, uint8_t* dst, size_t original) {
+    int32_t got = decompress_block(src, dst, static_cast<uint32_t>(n), static_cast<uint32_t>(original));
+    return got < 0 ? SIZE_MAX : static_cast<size_t>(got);
+}
+
+size_t lz4_bound(size_t n) { return static_cast<size_t>(LZ4_compressBound(static_cast<int>(n))); }
+size_t lz4_compress(const uint8_t* src, size_t n, uint8_t* dst, size_t cap) {
+    int got = LZ4_compress_default(reinterpret_cast<const char*>(src), reinterpret_cast<char*>(dst),
+                                   static_cast<int>(n), static_cast<int>(cap));
+    return got <= 0 ? SIZE_MAX : static_cast<size_t>(got);
+}
+size_t lz4_fast8_compress(const uint8_t* src, size_t n, uint8_t* dst, size_t cap) {
+    int got = LZ4_compress_fast(reinterpret_cast<const char*>(src), reinterpret_cast<char*>(dst), static_cast<int>(n),
+                                static_cast<int>(cap), 8);
+    return got <= 0 ? SIZE_MAX : static_cast<size_t>(got);
+}
+size_t lz4_decompress(const uint8_t* src, size_t n, uint8_t* dst, size_t original) {
+    int got = LZ4_decompress_safe(reinterpret_cast<const char*>(src), reinterpret_cast<char*>(dst), static_cast<int>(n),
+                                  static_cast<int>(original));
+    return got < 0 ? SIZE_MAX : static_cast<size_t>(got);
+}
+
+// Contexts are made once and reused by every call, as a streaming user would.
+ZSTD_CCtx* zstd_cctx = nullptr;
+ZSTD_DCtx* zstd_dctx = nullptr;
+size_t zstd_bound(size_t n) { return ZSTD_compressBound(n); }
+size_t zstd_compress_level(const uint8_t* src, size_t n, uint8_t* dst, size_t cap, int level) {
+    size_t got = ZSTD_compressCCtx(zstd_cctx, dst, cap, src, n, level);
+    return ZSTD_isError(got) ? SIZE_MAX : got;
+}
+size_t zstd1_compress(const uint8_t* src, size_t n, uint8_t* dst, size_t cap) {
+    return zstd_compress_level(src, n, dst, cap, 1);
+}
+size_t zstd_minus5_compress(const uint8_t* src, size_t n, uint8_t* dst, size_t cap) {
+    return zstd_compress_level(src, n, dst, cap, -5);
+}
+size_t zstd_decompress(const uint8_t* src, size_t n, uint8_t* dst, size_t original) {
+    size_t got = ZSTD_decompressDCtx(zstd_dctx, dst, original, src, n);
+    return ZSTD_isError(got) ? SIZE_MAX : got;
+}
+
+size_t snappy_bound(size_t n) { return snappy_max_compressed_length(n); }
+size_t snappy_compress_block(const uint8_t* src, size_t n, uint8_t* dst, size_t cap) {
+    size_t got = cap;
+    if (snappy_compress(reinterpret_cast<const char*>(src), n, reinterpret_cast<char*>(dst), &got) != SNAPPY_OK)
+        return SIZE_MAX;
+    return got;
+}
+size_t snappy_decompress_block(const uint8_t* src, size_t n, uint8_t* dst, size_t original) {
+    size_t got = original;
+    if (snappy_uncompress(reinterpret_cast<const char*>(src), n, reinterpret_cast<char*>(dst), &got) != SNAPPY_OK)
+        return SIZE_MAX;
+    return got;
+}
+
+// zlib's streams are reset, not rebuilt, between blocks.
+z_stream deflater{};
+z_stream inflater{};
+size_t zlib_bound(size_t n) { return deflateBound(&deflater, static_cast<uLong>(n)); }
+size_t zlib_compress(const uint8_t* src, size_t n, uint8_t* dst, size_t cap) {
+    deflateReset(&deflater);
+    deflater.next_in = const_cast<Bytef*>(src);
+    deflater.avail_in = static_cast<uInt>(n);
+    deflater.next_out = dst;
+    deflater.avail_out = static_cast<uInt>(cap);
+    if (deflate(&deflater, Z_FINISH) != Z_STREAM_END) return SIZE_MAX;
+    return cap - deflater.avail_out;
+}
+size_t zlib_decompress(const uint8_t* src, size_t n, uint8_t* dst, size_t original) {
+    inflateReset(&inflater);
+    inflater.next_in = const_cast<Bytef*>(src);
+    inflater.avail_in = static_cast<uInt>(n);
+    inflater.next_out = dst;
+    inflater.avail_out = static_cast<uInt>(original);
+    if (inflate(&inflater, Z_FINISH) != Z_STREAM_END) return SIZE_MAX;
+    return original - inflater.avail_out;
+}
+
+const Codec CODECS[] = {
+    {"memcpy", copy_bound, copy_compress, copy_decompress},
+    {"ZORV", zorv_bound, zorv_compress, zorv_decompress},
+    {"lz4 default", lz4_bound, lz4_compress, lz4_decompress},
+    {"lz4 fast 8", lz4_bound, lz4_fast8_compress, lz4_decompress},
+    {"zstd 1", zstd_bound, zstd1_compress, zstd_decompress},
+    {"zstd -5", zstd_bound, zstd_minus5_compress, zstd_decompress},
+    {"snappy", snappy_bound, snappy_compress_block, snappy_decompress_block},
+    {"zlib 1", zlib_bound, zlib_compress, zlib_decompress},
+};
+
+// ---- inputs ----
+
+bool read_whole(const std::string& path, std::vector<uint8_t>* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+void list_files(const std::string& dir, std::vector<std::string>* out) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = dir + "/" + name;
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            list_files(path, out);
+        } else if (S_ISREG(st.st_mode)) {
+            out->push_back(path);
+        }
+    }
+    closedir(d);
+}
+
+bool load_input(const std::string& path, Input* input) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        input->name = path;
+        return read_whole(path, &input->bytes);
+    }
+    std::vector<std::string> files;
+    list_files(path, &files);
+    std::sort(files.begin(), files.end());
+    for (const std::string& file : files) {
+        std::vector<uint8_t> bytes;
+        if (!read_whole(file, &bytes)) return false;
+        input->bytes.insert(input->bytes.end(), bytes.begin(), bytes.end());
+    }
+    input->name = path + " (" + std::to_string(files.size()) + " files concatenated)";
+    return true;
+}
+
+// ---- measuring ----
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Best speed in MB/s (1 MB = 1000000 bytes) of `pass`, which handles `bytes`
+// bytes of input per call.
+template <class Pass>
+double best_speed(size_t bytes, Pass pass) {
+    double best = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        uint64_t passes = 0;
+        double elapsed;
+        do {
+            pass();
+            ++passes;
+            elapsed = seconds_since(start);
+        } while (elapsed < min_seconds);
+        best = std::max(best, static_cast<double>(bytes) * static_cast<double>(passes) / elapsed / 1e6);
+    }
+    return best;
+}
+
+struct Result {
+    size_t compressed = 0;
+    double compress_speed = 0;
+    double decompress_speed = 0;
+    bool ok = true;
+};
+
+Result run_codec(const Codec& codec, const std::vector<uint8_t>& data) {
+    struct Block {
+        size_t offset, length, slot, packed;
+    };
+    std::vector<Block> blocks;
+    size_t slots = 0;
+    for (size_t offset = 0; offset < data.size(); offset += BLOCK_SIZE) {
+        size_t length = std::min<size_t>(BLOCK_SIZE, data.size() - offset);
+        blocks.push_back({offset, length, slots, 0});
+        slots += codec.bound(length);
+    }
+    std::vector<uint8_t> packed(slots + 1);
+    std::vector<uint8_t> restored(data.size() + 1);
+    Result result;
+    result.compress_speed = best_speed(data.size(), [&] {
+        for (Block& b : blocks) {
+            b.packed = codec.compress(data.data() + b.offset, b.length, packed.data() + b.slot, codec.bound(b.length));
+        }
+    });
+    for (const Block& b : blocks) {
+        if (b.packed == SIZE_MAX) result.ok = false;
+        result.compressed += b.packed;
+    }
+    if (!result.ok) return result;
+    bool sizes_ok = true;
+    result.decompress_speed = best_speed(data.size(), [&] {
+        for (const Block& b : blocks) {
+            size_t got = codec.decompress(packed.data() + b.slot, b.packed, restored.data() + b.offset, b.length);
+            if (got != b.length) sizes_ok = false;
+        }
+    });
+    result.ok = sizes_ok && std::memcmp(restored.data(), data.data(), data.size()) == 0;
+    return result;
+}
+
+// ---- the report ----
+
+void print_machine() {
+    std::string model = "unknown CPU";
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            size_t colon = line.find(':');
+            if (colon != std::string::npos) model = line.substr(colon + 2);
+            break;
+        }
+    }
+    std::printf("machine: %s, %u cores, %s %s, lz4 %s, zstd %s, zlib %s; %d rounds of >= %.1f s per direction\n",
+                model.c_str(), std::thread::hardware_concurrency(),
+#if defined(__clang__)
+                "clang",
+#else
+                "gcc",
+#endif
+                __VERSION__, LZ4_versionString(), ZSTD_versionString(), zlibVersion(), ROUNDS, min_seconds);
+}
+
+void print_header() {
+    std::printf("%-12s %-44s %10s %10s %7s %9s %9s %8s %8s\n", "codec", "file", "size", "compressed", "ratio",
+                "comp MB/s", "dec MB/s", "ZORV/c", "ZORV/d");
+}
+
+std::string short_name(const std::string& name) {
+    return name.size() <= 44 ? name : "..." + name.substr(name.size() - 41);
+}
+
+// Random bytes hold no match at all: the encoder visits every position and the
+// stream is one literal run, so this isolates the cost per visited position.
+void run_random() {
+    std::vector<uint8_t> bytes(BLOCK_SIZE);
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    for (uint8_t& b : bytes) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        b = static_cast<uint8_t>(state >> 24);
+    }
+    Result r = run_codec(CODECS[1], bytes);
+    std::printf("ZORV on %u random bytes: compressed %zu bytes, compress %.2f GB/s, decompress %.2f GB/s%s\n",
+                BLOCK_SIZE, r.compressed, r.compress_speed / 1000, r.decompress_speed / 1000,
+                r.ok ? "" : "  ROUND TRIP FAILED");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-t") == 0 && i + 1 < argc) {
+            min_seconds = std::atof(argv[++i]);
+        } else {
+            paths.push_back(argv[i]);
+        }
+    }
+    if (paths.empty()) {
+        std::printf("usage: zorv_peers [-t seconds] file-or-folder...\n");
+        return 2;
+    }
+    zstd_cctx = ZSTD_createCCtx();
+    zstd_dctx = ZSTD_createDCtx();
+    if (deflateInit(&deflater, 1) != Z_OK || inflateInit(&inflater) != Z_OK || !zstd_cctx || !zstd_dctx) {
+        std::printf("peers: could not set up the peer codecs\n");
+        return 1;
+    }
+    print_machine();
+    bool all_ok = true;
+    run_random();
+    for (const std::string& path : paths) {
+        Input input;
+        if (!load_input(path, &input)) {
+            std::printf("peers: cannot read %s\n", path.c_str());
+            all_ok = false;
+            continue;
+        }
+        std::printf("\n");
+        print_header();
+        Result zorv;
+        for (const Codec& codec : CODECS) {
+            Result r = run_codec(codec, input.bytes);
+            if (&codec == &CODECS[1]) zorv = r;
+            double ratio = input.bytes.empty() ? 0 : 100.0 * static_cast<double>(r.compressed) / input.bytes.size();
+            std::printf("%-12s %-44s %10zu %10zu %6.1f%% %9.1f %9.1f", codec.name, short_name(input.name).c_str(),
+                        input.bytes.size(), r.compressed, ratio, r.compress_speed, r.decompress_speed);
+            if (&codec != &CODECS[1] && r.compress_speed > 0 && r.decompress_speed > 0 && zorv.ok) {
+                std::printf(" %7.2fx %7.2fx", zorv.compress_speed / r.compress_speed,
+                            zorv.decompress_speed / r.decompress_speed);
+            }
+            std::printf("%s\n", r.ok ? "" : "  ROUND TRIP FAILED");
+            std::fflush(stdout);
+            all_ok = all_ok && r.ok;
+        }
+    }
+    std::printf(
+        "\nZORV/c, ZORV/d: ZORV's compression and decompression speed divided by the row's (1 MB = 1000000 "
+        "bytes)\n");
+    ZSTD_freeCCtx(zstd_cctx);
+    ZSTD_freeDCtx(zstd_dctx);
+    deflateEnd(&deflater);
+    inflateEnd(&inflater);
+    return all_ok ? 0 : 1;
+}
