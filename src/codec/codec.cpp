@@ -1,15 +1,30 @@
 #include "codec.h"
 
+#include <cstddef>
 #include <cstring>
 
+#include "bytes.h"
+
 namespace {
+
+using zorv_bytes::copy;
+using zorv_bytes::first_difference;
+using zorv_bytes::load16;
+using zorv_bytes::load32;
+using zorv_bytes::load64;
+
+constexpr uint32_t KEYS = 65536;
+// A slot that no key reaches: the decoder's fixed-length loops store the
+// positions past the end of a literal run there, instead of branching on the
+// run's length. It is never read.
+constexpr uint32_t TRASH = KEYS;
 
 // One entry per two-byte context: the most recent visited position plus one,
 // so that 0 means empty and position 0 stays a valid entry. Cleared with one
 // memset at the start of every call.
-uint32_t match_table[65536];
+uint32_t match_table[KEYS + 1];
 
-inline uint32_t load16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8); }
+void clear_table() { std::memset(match_table, 0, sizeof match_table); }
 
 inline uint8_t* put_length(uint8_t* out, uint32_t value) {
     while (value >= 255) {
@@ -34,37 +49,73 @@ inline bool get_length(const uint8_t* s, uint32_t z, uint32_t* i, uint64_t* valu
     return true;
 }
 
+// ---- compression ----
+
+// The encoder copies a literal run in 16-byte units, so its last unit reads and
+// writes up to 15 bytes past the run. A run ends at p + 2 for the visited
+// position p; its last unit reads at most up to p + 16, which is inside the
+// block when p + ENCODE_MARGIN <= n. The output is then inside the room too:
+// everything written before the run takes at most a + a / 255 bytes for the
+// run's start a (a match of M >= 2 bytes costs at most M - 1 bytes of length
+// code), so the run ends at most at p + 3 + (p + 2) / 255, and its last unit
+// at p + 17 + n / 255, which is the last byte of the room n + n / 255 + 1.
+constexpr uint32_t LITERAL_UNIT = 16;
+constexpr uint32_t ENCODE_MARGIN = LITERAL_UNIT + 1;
+
 }  // namespace
 
 int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t size) {
-    std::memset(match_table, 0, sizeof match_table);
+    clear_table();
     uint8_t* out = destination;
     uint32_t a = 0;  // start of the pending literal run
     uint32_t p = 0;  // visited position
-    while (static_cast<uint64_t>(p) + 4 < size) {
-        uint32_t key = load16(source + p);
+    const uint32_t n = size;
+    // Positions up to n - 5 are visited; a 32-bit load at p holds the key and
+    // the pair that confirms a prediction.
+    const uint32_t last = n > 4 ? n - 4 : 0;
+    while (p < last) {
+        uint32_t w = load32(source + p);
+        uint32_t key = w & 0xFFFF;
         uint32_t entry = match_table[key];
         match_table[key] = p + 1;
-        if (entry == 0 || load16(source + p + 2) != load16(source + entry - 1 + 2)) {
+        if (entry == 0 || load16(source + entry + 1) != (w >> 16)) {
             ++p;
             continue;
         }
         uint32_t r = entry - 1;
         uint32_t literal = p + 2 - a;
         out = put_length(out, literal);
-        std::memcpy(out, source + a, literal);
+        if (p + ENCODE_MARGIN <= n) {
+            for (uint32_t k = 0; k < literal; k += LITERAL_UNIT) copy<LITERAL_UNIT>(out + k, source + a + k);
+        } else {
+            std::memcpy(out, source + a, literal);
+        }
         out += literal;
+        // Extend 8 bytes at a time; the source lies behind q, so both loads
+        // stay inside the block while q + 8 <= n.
         uint32_t q = p + 4;
         uint32_t s = r + 4;
-        while (q < size && source[q] == source[s]) {
-            ++q;
-            ++s;
+        for (;;) {
+            if (q + 8 > n) {
+                while (q < n && source[q] == source[s]) {
+                    ++q;
+                    ++s;
+                }
+                break;
+            }
+            uint64_t diff = load64(source + q) ^ load64(source + s);
+            if (diff != 0) {
+                q += first_difference(diff);
+                break;
+            }
+            q += 8;
+            s += 8;
         }
         out = put_length(out, q - (p + 2));
         a = q;
         p = q - 2;
     }
-    uint32_t tail = size - a;
+    uint32_t tail = n - a;
     if (tail > 0) {
         out = put_length(out, tail);
         std::memcpy(out, source + a, tail);
@@ -73,33 +124,186 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
     return static_cast<int32_t>(out - destination);
 }
 
+// ---- decompression ----
+
+namespace {
+
+// Appends `length` bytes that start `to - from` bytes behind `to`, with the
+// result of a byte-by-byte copy; writes nothing past to + length. Returns false
+// for a source at distance 0, which would repeat bytes not yet written: only a
+// malformed stream (a match shorter than 2 in the step before) predicts the
+// context position itself.
+inline bool copy_match(uint8_t* to, const uint8_t* from, uint32_t length) {
+    uint8_t* stop = to + length;
+    size_t distance = static_cast<size_t>(to - from);
+    if (distance == 0) return length == 0;
+    if (distance == 1) {
+        std::memset(to, *from, length);
+        return true;
+    }
+    if (distance >= 16) {
+        while (stop - to >= 16) {
+            copy<16>(to, from);
+            to += 16;
+            from += 16;
+        }
+    }
+    if (distance >= 8) {
+        while (stop - to >= 8) {
+            copy<8>(to, from);
+            to += 8;
+            from += 8;
+        }
+    }
+    while (to < stop) *to++ = *from++;
+    return true;
+}
+
+enum Step { STEP_MALFORMED = -1, STEP_END = 0, STEP_MORE = 1 };
+
+// One whole step with every bound checked exactly: the first step, long
+// literal runs, long matches, and the steps near the end of either buffer.
+Step exact_step(const uint8_t* s, uint32_t z, uint32_t* pi, uint8_t* out, uint32_t room, uint32_t* po) {
+    uint32_t i = *pi;
+    uint32_t o = *po;
+    uint64_t literal;
+    if (!get_length(s, z, &i, &literal)) return STEP_MALFORMED;
+    if (literal > z - i || literal > room - o) return STEP_MALFORMED;
+    const uint8_t* lit = s + i;
+    uint32_t a = o;
+    std::memcpy(out + o, lit, literal);
+    i += static_cast<uint32_t>(literal);
+    o += static_cast<uint32_t>(literal);
+    if (i >= z) {
+        *po = o;
+        return STEP_END;
+    }
+    if (o < 2) return STEP_MALFORMED;
+    // Positions max(a - 2, 0) .. o - 3. Those inside the run take their key
+    // from the stream, which the copy has not just written.
+    uint32_t x = a >= 2 ? a - 2 : 0;
+    for (; x < a && x < o - 2; ++x) match_table[load16(out + x)] = x + 1;
+    for (; x < o - 2; ++x) match_table[load16(lit + (x - a))] = x + 1;
+    uint32_t c = o - 2;
+    uint32_t key = load16(out + c);
+    uint32_t entry = match_table[key];
+    match_table[key] = c + 1;
+    if (entry == 0) return STEP_MALFORMED;
+    uint64_t match;
+    if (!get_length(s, z, &i, &match)) return STEP_MALFORMED;
+    if (match > room - o) return STEP_MALFORMED;
+    if (!copy_match(out + o, out + entry + 1, static_cast<uint32_t>(match))) return STEP_MALFORMED;
+    o += static_cast<uint32_t>(match);
+    *pi = i;
+    *po = o;
+    return STEP_MORE;
+}
+
+// The fast step handles a literal run of up to FAST_LITERAL bytes with one
+// 16-byte copy and enters its positions with fixed-length code. From the
+// stream it reads the run's length code, at most 16 literal bytes (the keys
+// and the 16-byte copy read no further) and the match's length code: it needs
+// STREAM_MARGIN bytes left. It writes 16 bytes of literals: OUTPUT_MARGIN.
+constexpr uint32_t FAST_LITERAL = 16;
+constexpr uint32_t STREAM_MARGIN = 1 + FAST_LITERAL + 1;
+constexpr uint32_t OUTPUT_MARGIN = 16;
+// A match of up to FAST_MATCH bytes at a distance of 8 or more is two 8-byte
+// copies, which need that much room.
+constexpr uint32_t FAST_MATCH = 16;
+static_assert(FAST_LITERAL <= OUTPUT_MARGIN, "the literal copy writes 16 bytes");
+static_assert(FAST_LITERAL < 255, "a fast literal run has a one-byte length code");
+
+// Chooses without a branch: for choices that follow the data without a pattern
+// (a run's length), a mispredicted branch costs more than both sides.
+inline uint32_t pick(bool condition, uint32_t yes, uint32_t no) {
+    uint32_t mask = 0u - static_cast<uint32_t>(condition);
+    return (yes & mask) | (no & ~mask);
+}
+
+// Enters position a - 2 + t with `key` when t < literal, else stores into the
+// trash slot. The key is loaded whether it is used or not, so the fixed-length
+// loops that call this have no branch on the run's length.
+inline void enter_fixed(uint32_t key, uint32_t t, uint32_t literal, uint32_t a) {
+    match_table[pick(t < literal, key, TRASH)] = a - 1 + t;
+}
+
+}  // namespace
+
 int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t size, uint32_t room) {
-    std::memset(match_table, 0, sizeof match_table);
+    clear_table();
+    const uint8_t* s = source;
+    uint8_t* out = destination;
+    const uint32_t z = size;
     uint32_t i = 0;
     uint32_t o = 0;
-    while (i < size) {
-        uint64_t literal;
-        if (!get_length(source, size, &i, &literal)) return -1;
-        if (literal > size - i || literal > room - o) return -1;
-        uint32_t a = o;
-        std::memcpy(destination + o, source + i, literal);
-        i += static_cast<uint32_t>(literal);
-        o += static_cast<uint32_t>(literal);
-        if (i >= size) break;
-        if (o < 2) return -1;
-        for (uint32_t x = a >= 2 ? a - 2 : 0; x < o - 2; ++x) match_table[load16(destination + x)] = x + 1;
-        uint32_t c = o - 2;
-        uint32_t key = load16(destination + c);
-        uint32_t entry = match_table[key];
+    if (z == 0) return 0;
+    // The first step starts at position 0, where no context lies in front of
+    // the run; after it, at least 2 bytes exist.
+    Step first = exact_step(s, z, &i, out, room, &o);
+    if (first != STEP_MORE) return first == STEP_END ? static_cast<int32_t>(o) : -1;
+    // The key of position o - 2 (the last two bytes), carried from one step to
+    // the next so that it does not wait for the match's stores.
+    uint32_t k0 = load16(out + o - 2);
+    for (;;) {
+        if (i >= z) return static_cast<int32_t>(o);
+        const uint32_t literal = s[i];
+        const uint8_t* lit = s + i + 1;
+        uint8_t* to = out + o;
+        const uint32_t a = o;
+        uint32_t key;  // of the context o + literal - 2
+        if (literal <= FAST_LITERAL && z - i >= STREAM_MARGIN && room - o >= OUTPUT_MARGIN) {
+            copy<FAST_LITERAL>(to, lit);
+            const uint32_t k1 = (k0 >> 8) | (static_cast<uint32_t>(lit[0]) << 8);
+            // Positions a - 2 .. a + literal - 3: the first two keys start in
+            // the output before the run, the others lie in the stream.
+            enter_fixed(k0, 0, literal, a);
+            enter_fixed(k1, 1, literal, a);
+            for (uint32_t t = 2; t < 8; ++t) enter_fixed(load16(lit + t - 2), t, literal, a);
+            if (literal > 8) {
+                for (uint32_t t = 8; t < FAST_LITERAL; ++t) enter_fixed(load16(lit + t - 2), t, literal, a);
+            }
+            key = load16(lit + static_cast<ptrdiff_t>(literal) - 2);
+            key = pick(literal == 1, k1, key);
+            key = pick(literal == 0, k0, key);
+        } else if (literal < 255 && z - i >= literal + STREAM_MARGIN && room - o >= literal + OUTPUT_MARGIN) {
+            // A longer run with a one-byte length code: the same 16-byte units
+            // and margins, counted from the run's end.
+            for (uint32_t k = 0; k < literal; k += FAST_LITERAL) copy<FAST_LITERAL>(to + k, lit + k);
+            match_table[k0] = a - 1;
+            match_table[(k0 >> 8) | (static_cast<uint32_t>(lit[0]) << 8)] = a;
+            for (uint32_t t = 2; t < literal; ++t) match_table[load16(lit + t - 2)] = a - 1 + t;
+            key = load16(lit + literal - 2);
+        } else {
+            Step step = exact_step(s, z, &i, out, room, &o);
+            if (step != STEP_MORE) return step == STEP_END ? static_cast<int32_t>(o) : -1;
+            k0 = load16(out + o - 2);
+            continue;
+        }
+        o += literal;
+        i += 1 + literal;
+        const uint32_t c = o - 2;
+        const uint32_t entry = match_table[key];
         match_table[key] = c + 1;
         if (entry == 0) return -1;
-        uint64_t match;
-        if (!get_length(source, size, &i, &match)) return -1;
-        if (match > room - o) return -1;
-        const uint8_t* from = destination + (entry - 1) + 2;
-        uint8_t* to = destination + o;
-        for (uint64_t j = 0; j < match; ++j) to[j] = from[j];
+        uint64_t match = s[i];
+        if (match < 255) {
+            ++i;
+        } else if (!get_length(s, z, &i, &match)) {
+            return -1;
+        }
+        to = out + o;
+        const uint8_t* from = out + entry + 1;
+        if (match <= FAST_MATCH && to - from >= 8 && room - o >= FAST_MATCH) {
+            copy<8>(to, from);
+            copy<8>(to + 8, from + 8);
+        } else {
+            if (match > room - o) return -1;
+            if (!copy_match(to, from, static_cast<uint32_t>(match))) return -1;
+        }
+        // Every byte of a match repeats the byte `to - from` before it, so its
+        // last two bytes are also the source's last two: they are read without
+        // waiting for the stores just made.
+        k0 = match >= 2 ? load16(from + match - 2) : load16(to + static_cast<ptrdiff_t>(match) - 2);
         o += static_cast<uint32_t>(match);
     }
-    return static_cast<int32_t>(o);
 }
