@@ -7,9 +7,10 @@
 // direction repeats the whole set of blocks for at least `-t` seconds per round
 // (default 1), and the best of 3 rounds counts. The round trip is verified.
 //
-// Usage: zorv_peers [-t seconds] input...
+// Usage: zorv_peers [-t seconds] [-c codec,codec...] [-r] input...
 // An input that is a folder stands for the concatenation of all regular files
-// below it (sorted by path).
+// below it (sorted by path). -c measures only the codecs named (ZORV is always
+// measured, for the ratios); -r skips the random-bytes line.
 
 #include <dirent.h>
 #include <lz4.h>
@@ -35,6 +36,7 @@
 namespace {
 
 double min_seconds = 1.0;
+std::string only;  // comma-separated codec names, empty for all
 constexpr int ROUNDS = 3;
 
 struct Input {
@@ -321,9 +323,16 @@ void run_random() {
 
 int main(int argc, char** argv) {
     std::vector<std::string> paths;
+    bool skip_random = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-t") == 0 && i + 1 < argc) {
             min_seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "-c") == 0 && i + 1 < argc) {
+            only = ",";
+            only += argv[++i];
+            only += ",";
+        } else if (std::strcmp(argv[i], "-r") == 0) {
+            skip_random = true;
         } else {
             paths.push_back(argv[i]);
         }
@@ -340,7 +349,7 @@ int main(int argc, char** argv) {
     }
     print_machine();
     bool all_ok = true;
-    run_random();
+    if (!skip_random) run_random();
     for (const std::string& path : paths) {
         Input input;
         if (!load_input(path, &input)) {
@@ -352,6 +361,10 @@ int main(int argc, char** argv) {
         print_header();
         Result zorv;
         for (const Codec& codec : CODECS) {
+            std::string tag = ",";
+            tag += codec.name;
+            tag += ",";
+            if (&codec != &CODECS[1] && !only.empty() && only.find(tag) == std::string::npos) continue;
             Result r = run_codec(codec, input.bytes);
             if (&codec == &CODECS[1]) zorv = r;
             double ratio = input.bytes.empty() ? 0 : 100.0 * static_cast<double>(r.compressed) / input.bytes.size();

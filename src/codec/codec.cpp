@@ -62,6 +62,18 @@ inline bool get_length(const uint8_t* s, uint32_t z, uint32_t* i, uint64_t* valu
 constexpr uint32_t LITERAL_UNIT = 16;
 constexpr uint32_t ENCODE_MARGIN = LITERAL_UNIT + 1;
 
+// Visits position p: reads and replaces the entry of its key and tells whether
+// the prediction holds. The pair is compared first: an empty entry (0) reads
+// the pair at 1, which is inside every block with a visited position, and is
+// ruled out only in the rare case where that pair is equal.
+inline bool probe(const uint8_t* source, uint32_t p, uint32_t* entry) {
+    const uint32_t key = load16(source + p);
+    const uint32_t e = match_table[key];
+    match_table[key] = p + 1;
+    *entry = e;
+    return load16(source + e + 1) == load16(source + p + 2) && e != 0;
+}
+
 }  // namespace
 
 int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t size) {
@@ -70,33 +82,48 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
     uint32_t a = 0;  // start of the pending literal run
     uint32_t p = 0;  // visited position
     const uint32_t n = size;
-    // Positions up to n - 5 are visited; a 32-bit load at p holds the key and
-    // the pair that confirms a prediction.
+    // Positions up to n - 5 are visited.
     const uint32_t last = n > 4 ? n - 4 : 0;
-    while (p < last) {
-        uint32_t w = load32(source + p);
-        uint32_t key = w & 0xFFFF;
-        uint32_t entry = match_table[key];
-        match_table[key] = p + 1;
-        if (entry == 0 || load16(source + entry + 1) != (w >> 16)) {
-            ++p;
-            continue;
+    for (;;) {
+        // Find the next confirmed prediction from p on, four positions per
+        // round while p + 3 is a visited position (8 bytes left).
+        uint32_t entry = 0;
+        bool found = false;
+        while (n - p >= 8) {
+            if (probe(source, p, &entry)) {
+                found = true;
+            } else if (probe(source, p + 1, &entry)) {
+                p += 1;
+                found = true;
+            } else if (probe(source, p + 2, &entry)) {
+                p += 2;
+                found = true;
+            } else if (probe(source, p + 3, &entry)) {
+                p += 3;
+                found = true;
+            }
+            if (found) break;
+            p += 4;
+        }
+        if (!found) {
+            while (p < last && !probe(source, p, &entry)) ++p;
+            if (p >= last) break;
         }
         uint32_t r = entry - 1;
         uint32_t literal = p + 2 - a;
         out = put_length(out, literal);
-        if (p + ENCODE_MARGIN <= n) {
+        if (n - p >= ENCODE_MARGIN) {
             for (uint32_t k = 0; k < literal; k += LITERAL_UNIT) copy<LITERAL_UNIT>(out + k, source + a + k);
         } else {
             std::memcpy(out, source + a, literal);
         }
         out += literal;
         // Extend 8 bytes at a time; the source lies behind q, so both loads
-        // stay inside the block while q + 8 <= n.
+        // stay inside the block while 8 bytes are left.
         uint32_t q = p + 4;
         uint32_t s = r + 4;
         for (;;) {
-            if (q + 8 > n) {
+            if (n - q < 8) {
                 while (q < n && source[q] == source[s]) {
                     ++q;
                     ++s;
