@@ -228,18 +228,20 @@ Step exact_step(const uint8_t* s, uint32_t z, uint32_t* pi, uint8_t* out, uint32
 
 // The fast step handles a literal run of up to FAST_LITERAL bytes with one
 // 16-byte copy and enters its positions with fixed-length code. From the
-// stream it reads the run's length code, at most 16 literal bytes (the keys
-// and the 16-byte copy read no further) and the match's length code: it needs
-// STREAM_MARGIN bytes left. It writes 16 bytes of literals: OUTPUT_MARGIN.
-constexpr uint32_t FAST_LITERAL = 16;
+// stream it reads the run's length code, at most 16 literal bytes (the copy
+// and the keys read no further) and the match's one-byte length code: it needs
+// STREAM_MARGIN bytes left. Runs of up to 254 bytes take the same path with a
+// loop when the margins hold counted from the run's end.
+constexpr uint32_t LITERAL_COPY = 16;
+constexpr uint32_t FAST_LITERAL = LITERAL_COPY;
 constexpr uint32_t STREAM_MARGIN = 1 + FAST_LITERAL + 1;
-constexpr uint32_t OUTPUT_MARGIN = 16;
-// A match of up to FAST_MATCH bytes is one 16-byte copy at a distance of 16 or
-// more (a second one up to 2 * FAST_MATCH), else two 8-byte copies at a
-// distance of 8 or more; both need the room they write.
-constexpr uint32_t FAST_MATCH = 16;
-static_assert(FAST_LITERAL <= OUTPUT_MARGIN, "the literal copy writes 16 bytes");
+// A match of up to FAST_MATCH bytes at a distance of 16 or more is one or two
+// 16-byte copies (FAST_MATCH bytes of room); at a distance of 8 to 15 and up to
+// 16 bytes it is two 8-byte copies.
+constexpr uint32_t MATCH_COPY = 16;
+constexpr uint32_t FAST_MATCH = 2 * MATCH_COPY;
 static_assert(FAST_LITERAL < 255, "a fast literal run has a one-byte length code");
+static_assert(STREAM_MARGIN >= 1 + LITERAL_COPY + 1, "the literal copy and the match code stay in the stream");
 
 // The fast step's choices follow the run's length, which varies from step to
 // step without a pattern: a branch there mispredicts about once per step, so
@@ -291,18 +293,26 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
     // the run; after it, at least 2 bytes exist.
     Step first = exact_step(s, z, &i, out, room, &o);
     if (first != STEP_MORE) return first == STEP_END ? static_cast<int32_t>(o) : -1;
-    // The key of position o - 2 (the last two bytes), carried from one step to
-    // the next so that it does not wait for the match's stores.
-    uint32_t k0 = load16(out + o - 2);
+    // The last positions from which a fast literal copy or a fast match copy
+    // stays inside the buffers. A buffer too small for any has its start
+    // there, which no step reaches: the first step has read a byte and
+    // written two.
+    const uint8_t* const stream_end = s + z;
+    const uint8_t* const stream_fast = z >= STREAM_MARGIN ? s + (z - STREAM_MARGIN) : s;
+    uint8_t* const out_literal_fast = room >= LITERAL_COPY ? out + (room - LITERAL_COPY) : out;
+    uint8_t* const out_match_fast = room >= FAST_MATCH ? out + (room - FAST_MATCH) : out;
+    const uint8_t* ip = s + i;
+    uint8_t* op = out + o;
+    // The key of the last two bytes, carried from one step to the next so that
+    // it does not wait for the match's stores.
+    uint32_t k0 = load16(op - 2);
     for (;;) {
-        if (i >= z) return static_cast<int32_t>(o);
-        const uint32_t literal = s[i];
-        const uint8_t* lit = s + i + 1;
-        uint8_t* to = out + o;
-        const uint32_t a = o;
-        uint32_t key;  // of the context o + literal - 2
-        if (literal <= FAST_LITERAL && z - i >= STREAM_MARGIN && room - o >= OUTPUT_MARGIN) {
-            copy<FAST_LITERAL>(to, lit);
+        uint32_t literal;
+        uint32_t key;  // of the context, the last two bytes after the run
+        const uint32_t a = static_cast<uint32_t>(op - out);
+        if (ip <= stream_fast && op <= out_literal_fast && (literal = ip[0]) <= FAST_LITERAL) {
+            const uint8_t* lit = ip + 1;
+            copy<LITERAL_COPY>(op, lit);
             const uint32_t k1 = (k0 >> 8) | (static_cast<uint32_t>(lit[0]) << 8);
             // Positions a - 2 .. a + literal - 3: the first two keys start in
             // the output before the run, the others lie in the stream.
@@ -314,50 +324,57 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
             }
             key = static_cast<uint32_t>(unless_literal_is(
                 unless_literal_is(load16(lit + static_cast<ptrdiff_t>(literal) - 2), literal, 1, k1), literal, 0, k0));
-        } else if (literal < 255 && z - i >= literal + STREAM_MARGIN && room - o >= literal + OUTPUT_MARGIN) {
-            // A longer run with a one-byte length code: the same 16-byte units
-            // and margins, counted from the run's end.
-            for (uint32_t k = 0; k < literal; k += FAST_LITERAL) copy<FAST_LITERAL>(to + k, lit + k);
+        } else if (ip <= stream_fast && (literal = ip[0]) < 255 && stream_fast - ip >= literal &&
+                   op <= out_literal_fast && out_literal_fast - op >= literal) {
+            const uint8_t* lit = ip + 1;
+            for (uint32_t k = 0; k < literal; k += LITERAL_COPY) copy<LITERAL_COPY>(op + k, lit + k);
             match_table[k0] = a - 1;
             match_table[(k0 >> 8) | (static_cast<uint32_t>(lit[0]) << 8)] = a;
             for (uint32_t t = 2; t < literal; ++t) match_table[load16(lit + t - 2)] = a - 1 + t;
             key = load16(lit + literal - 2);
         } else {
-            Step step = exact_step(s, z, &i, out, room, &o);
-            if (step != STEP_MORE) return step == STEP_END ? static_cast<int32_t>(o) : -1;
-            k0 = load16(out + o - 2);
+            if (ip >= stream_end) return static_cast<int32_t>(op - out);
+            uint32_t at = static_cast<uint32_t>(ip - s);
+            uint32_t length = a;
+            Step step = exact_step(s, z, &at, out, room, &length);
+            if (step != STEP_MORE) return step == STEP_END ? static_cast<int32_t>(length) : -1;
+            ip = s + at;
+            op = out + length;
+            k0 = load16(op - 2);
             continue;
         }
-        o += literal;
-        i += 1 + literal;
-        const uint32_t c = o - 2;
+        op += literal;
+        ip += 1 + literal;
+        const uint32_t c = a + literal - 2;
         const uint32_t entry = match_table[key];
         match_table[key] = c + 1;
         if (entry == 0) return -1;
-        uint64_t match = s[i];
+        uint64_t match = ip[0];
         if (match < 255) {
-            ++i;
-        } else if (!get_length(s, z, &i, &match)) {
-            return -1;
-        }
-        to = out + o;
-        const uint8_t* from = out + entry + 1;
-        const ptrdiff_t distance = to - from;
-        if (match <= 2 * FAST_MATCH && distance >= 16 && room - o >= 2 * FAST_MATCH) {
-            // Most matches on text: one 16-byte unit, a second one rarely.
-            copy<16>(to, from);
-            if (match > FAST_MATCH) copy<16>(to + 16, from + 16);
-        } else if (match <= FAST_MATCH && distance >= 8 && room - o >= FAST_MATCH) {
-            copy<8>(to, from);
-            copy<8>(to + 8, from + 8);
+            ++ip;
         } else {
-            if (match > room - o) return -1;
-            if (!copy_match(to, from, static_cast<uint32_t>(match))) return -1;
+            uint32_t at = static_cast<uint32_t>(ip - s);
+            if (!get_length(s, z, &at, &match)) return -1;
+            ip = s + at;
         }
-        // Every byte of a match repeats the byte `to - from` before it, so its
+        const uint8_t* from = out + entry + 1;
+        const ptrdiff_t distance = op - from;
+        if (match <= FAST_MATCH && distance >= 16 && op <= out_match_fast) {
+            // Most matches on text: one 16-byte unit, a second one rarely.
+            copy<MATCH_COPY>(op, from);
+            if (match > MATCH_COPY) copy<MATCH_COPY>(op + MATCH_COPY, from + MATCH_COPY);
+        } else if (match <= 16 && distance >= 8 && op <= out_match_fast) {
+            copy<8>(op, from);
+            copy<8>(op + 8, from + 8);
+        } else {
+            if (match > room - static_cast<uint32_t>(op - out)) return -1;
+            if (!copy_match(op, from, static_cast<uint32_t>(match))) return -1;
+        }
+        // Every byte of a match repeats the byte `distance` before it, so its
         // last two bytes are also the source's last two: they are read without
         // waiting for the stores just made.
-        k0 = match >= 2 ? load16(from + match - 2) : load16(to + static_cast<ptrdiff_t>(match) - 2);
-        o += static_cast<uint32_t>(match);
+        k0 = match >= 2 ? load16(from + match - 2) : load16(op + static_cast<ptrdiff_t>(match) - 2);
+        op += match;
+        if (ip >= stream_end) return static_cast<int32_t>(op - out);
     }
 }
