@@ -26,13 +26,21 @@ uint32_t match_table[KEYS + 1];
 
 void clear_table() { std::memset(match_table, 0, sizeof match_table); }
 
-inline uint8_t* put_length(uint8_t* out, uint32_t value) {
+uint8_t* put_long_length(uint8_t* out, uint32_t value) {
     while (value >= 255) {
         *out++ = 255;
         value -= 255;
     }
     *out++ = static_cast<uint8_t>(value);
     return out;
+}
+
+inline uint8_t* put_length(uint8_t* out, uint32_t value) {
+    if (value < 255) [[likely]] {
+        *out = static_cast<uint8_t>(value);
+        return out + 1;
+    }
+    return put_long_length(out, value);
 }
 
 // Reads one length code at s[*i], stopping at the stream's end `z`.
@@ -51,16 +59,18 @@ inline bool get_length(const uint8_t* s, uint32_t z, uint32_t* i, uint64_t* valu
 
 // ---- compression ----
 
-// The encoder copies a literal run in 16-byte units, so its last unit reads and
-// writes up to 15 bytes past the run. A run ends at p + 2 for the visited
-// position p; its last unit reads at most up to p + 16, which is inside the
-// block when p + ENCODE_MARGIN <= n. The output is then inside the room too:
-// everything written before the run takes at most a + a / 255 bytes for the
-// run's start a (a match of M >= 2 bytes costs at most M - 1 bytes of length
-// code), so the run ends at most at p + 3 + (p + 2) / 255, and its last unit
-// at p + 17 + n / 255, which is the last byte of the room n + n / 255 + 1.
+// The encoder copies a literal run in 16-byte units, at least one even for an
+// empty run, so a copy reads and writes up to 16 bytes past the run's end. A
+// run ends at p + 2 for the visited position p: the copy reads at most up to
+// p + 17, inside the block when p + ENCODE_MARGIN <= n. The output stays inside
+// the room too: everything written before the run takes at most a + a / 255
+// bytes for the run's start a (a match of M >= 2 bytes costs at most M - 1
+// bytes of length code), the run's L bytes start after its L / 255 + 1 bytes
+// of length code, so the copy's last byte is at most
+// a + a / 255 + L / 255 + 1 + L + 15 <= p + 18 + n / 255: the last byte of
+// the room of n + n / 255 + 1 bytes.
 constexpr uint32_t LITERAL_UNIT = 16;
-constexpr uint32_t ENCODE_MARGIN = LITERAL_UNIT + 1;
+constexpr uint32_t ENCODE_MARGIN = LITERAL_UNIT + 2;
 
 // Visits position p: reads and replaces the entry of its key and tells whether
 // the prediction holds. The pair is compared first: an empty entry (0) reads
@@ -112,8 +122,13 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
         uint32_t r = entry - 1;
         uint32_t literal = p + 2 - a;
         out = put_length(out, literal);
-        if (n - p >= ENCODE_MARGIN) {
-            for (uint32_t k = 0; k < literal; k += LITERAL_UNIT) copy<LITERAL_UNIT>(out + k, source + a + k);
+        if (n - p >= ENCODE_MARGIN) [[likely]] {
+            // One unit even for an empty run: the margin holds for it too.
+            uint32_t k = 0;
+            do {
+                copy<LITERAL_UNIT>(out + k, source + a + k);
+                k += LITERAL_UNIT;
+            } while (k < literal);
         } else {
             std::memcpy(out, source + a, literal);
         }
@@ -210,7 +225,18 @@ Step exact_step(const uint8_t* s, uint32_t z, uint32_t* pi, uint8_t* out, uint32
     // from the stream, which the copy has not just written.
     uint32_t x = a >= 2 ? a - 2 : 0;
     for (; x < a && x < o - 2; ++x) match_table[load16(out + x)] = x + 1;
-    for (; x < o - 2; ++x) match_table[load16(lit + (x - a))] = x + 1;
+    // Long runs (data with few matches) spend their time here: four
+    // positions per round.
+    if (x < o - 2) {
+        const uint8_t* key_at = lit + (x - a);  // x >= a here
+        for (; o - 2 - x >= 4; x += 4, key_at += 4) {
+            match_table[load16(key_at)] = x + 1;
+            match_table[load16(key_at + 1)] = x + 2;
+            match_table[load16(key_at + 2)] = x + 3;
+            match_table[load16(key_at + 3)] = x + 4;
+        }
+        for (; x < o - 2; ++x, ++key_at) match_table[load16(key_at)] = x + 1;
+    }
     uint32_t c = o - 2;
     uint32_t key = load16(out + c);
     uint32_t entry = match_table[key];
