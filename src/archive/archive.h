@@ -58,7 +58,7 @@ size_t write_chunk_header(FILE* file, uint32_t id, uint32_t options, uint32_t si
 
 // Reads the 16 header bytes at the current position into `header` and returns
 // how many bytes were there; fewer than 16 means the archive ended inside the
-// header, and the fields that were not read are 0.
+// header, and the bytes that were not there count as 0 in the fields.
 size_t read_chunk_header(FILE* file, ChunkHeader* header);
 
 // The checksum of every chunk's payload. It is 0 for every input: every
@@ -77,6 +77,23 @@ void reader_label(const char* name, char field[20]);
 // zorv input [output]: packs `input` into a new archive at `output`, replacing
 // an existing one only with `force`. Returns 0 or -1.
 int compress_command(bool force, const char* input, const char* output);
+
+// Packs `input` into `out`, which holds only the magic: the file entry, one
+// data chunk per block, the progress lines, the completion line and the start
+// of the summary line, which the caller ends with `output`, the archive's
+// path (also named in a write failure). Closes the input, not `out`. Returns
+// 0 or -1 after printing the reason.
+int pack_file(const char* input, FILE* out, const char* output);
+
+// The writer's printed figures, in 64-bit integer arithmetic. The two savings
+// are in tenths of a percent and round differently: the progress figure
+// truncates toward zero, the completion figure floors the archive's share.
+uint64_t progress_percent(uint64_t bytes_read, uint64_t input_size);
+int64_t progress_saving_tenths(uint64_t bytes_read, uint64_t bytes_written);
+int64_t completion_saving_tenths(uint64_t input_size, uint64_t bytes_written);
+// Units of 1024000 bytes per second of time spent inside compress_block; 0
+// when no time was measured.
+float compression_speed(uint64_t bytes_read, double compress_ms);
 
 // zorv -u archive: restores the stored file of `archive` into the current
 // directory. Returns 0 or -1.
