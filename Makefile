@@ -33,7 +33,8 @@ PEER_FILES ?= $(if $(wildcard $(CORPUS)),$(CORPUS) $(sort $(wildcard $(CORPUS)/l
 PEER_FLAGS ?=
 
 peers:
-	@cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD).log 2>&1 || { cat $(PEER_BUILD).log; exit 1; }
+	@mkdir -p $(PEER_BUILD) && cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD)/configure.log 2>&1 \
+		|| { cat $(PEER_BUILD)/configure.log; exit 1; }
 	@if [ -f $(PEER_BUILD)/missing-peers.txt ]; then cat $(PEER_BUILD)/missing-peers.txt; else \
 		cmake --build $(PEER_BUILD) -j $(JOBS) && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
 
