@@ -36,7 +36,7 @@ peers:
 	@mkdir -p $(PEER_BUILD) && cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD)/configure.log 2>&1 \
 		|| { cat $(PEER_BUILD)/configure.log; exit 1; }
 	@if [ -f $(PEER_BUILD)/missing-peers.txt ]; then cat $(PEER_BUILD)/missing-peers.txt; else \
-		cmake --build $(PEER_BUILD) -j $(JOBS) && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
+		cmake --build $(PEER_BUILD) -j $(JOBS) -- --no-print-directory -s && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
 
 clean:
 	rm -rf $(BUILD) $(PEER_BUILD)
