@@ -209,65 +209,91 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Best speed in MB/s (1 MB = 1000000 bytes) of `pass`, which handles `bytes`
-// bytes of input per call.
+// Speed in MB/s (1 MB = 1000000 bytes) of one round of `pass`, repeated for
+// at least min_seconds; `pass` handles `bytes` bytes of input per call.
 template <class Pass>
-double best_speed(size_t bytes, Pass pass) {
-    double best = 0;
-    for (int round = 0; round < ROUNDS; ++round) {
-        auto start = std::chrono::steady_clock::now();
-        uint64_t passes = 0;
-        double elapsed;
-        do {
-            pass();
-            ++passes;
-            elapsed = seconds_since(start);
-        } while (elapsed < min_seconds);
-        best = std::max(best, static_cast<double>(bytes) * static_cast<double>(passes) / elapsed / 1e6);
-    }
-    return best;
+double round_speed(size_t bytes, Pass pass) {
+    auto start = std::chrono::steady_clock::now();
+    uint64_t passes = 0;
+    double elapsed;
+    do {
+        pass();
+        ++passes;
+        elapsed = seconds_since(start);
+    } while (elapsed < min_seconds);
+    return static_cast<double>(bytes) * static_cast<double>(passes) / elapsed / 1e6;
 }
 
-struct Result {
+// One codec on one input: its blocks, their compressed forms and the best
+// speeds seen so far.
+struct Bench {
+    struct Block {
+        size_t offset, length, slot, packed;
+    };
+    const Codec* codec = nullptr;
+    const std::vector<uint8_t>* data = nullptr;
+    std::vector<Block> blocks;
+    std::vector<uint8_t> packed;
     size_t compressed = 0;
     double compress_speed = 0;
     double decompress_speed = 0;
     bool ok = true;
 };
 
-Result run_codec(const Codec& codec, const std::vector<uint8_t>& data) {
-    struct Block {
-        size_t offset, length, slot, packed;
-    };
-    std::vector<Block> blocks;
+Bench make_bench(const Codec& codec, const std::vector<uint8_t>& data) {
+    Bench bench;
+    bench.codec = &codec;
+    bench.data = &data;
     size_t slots = 0;
     for (size_t offset = 0; offset < data.size(); offset += BLOCK_SIZE) {
         size_t length = std::min<size_t>(BLOCK_SIZE, data.size() - offset);
-        blocks.push_back({offset, length, slots, 0});
+        bench.blocks.push_back({offset, length, slots, 0});
         slots += codec.bound(length);
     }
-    std::vector<uint8_t> packed(slots + 1);
-    std::vector<uint8_t> restored(data.size() + 1);
-    Result result;
-    result.compress_speed = best_speed(data.size(), [&] {
-        for (Block& b : blocks) {
-            b.packed = codec.compress(data.data() + b.offset, b.length, packed.data() + b.slot, codec.bound(b.length));
+    bench.packed.resize(slots + 1);
+    return bench;
+}
+
+// One round of compression, then one of decompression into `restored`, and
+// the check of the round trip.
+void run_round(Bench* bench, std::vector<uint8_t>* restored) {
+    const Codec& codec = *bench->codec;
+    const std::vector<uint8_t>& data = *bench->data;
+    double speed = round_speed(data.size(), [&] {
+        for (Bench::Block& b : bench->blocks) {
+            b.packed =
+                codec.compress(data.data() + b.offset, b.length, bench->packed.data() + b.slot, codec.bound(b.length));
         }
     });
-    for (const Block& b : blocks) {
-        if (b.packed == SIZE_MAX) result.ok = false;
-        result.compressed += b.packed;
+    bench->compress_speed = std::max(bench->compress_speed, speed);
+    bench->compressed = 0;
+    for (const Bench::Block& b : bench->blocks) {
+        if (b.packed == SIZE_MAX) bench->ok = false;
+        bench->compressed += b.packed;
     }
-    if (!result.ok) return result;
+    if (!bench->ok) return;
     bool sizes_ok = true;
-    result.decompress_speed = best_speed(data.size(), [&] {
-        for (const Block& b : blocks) {
-            size_t got = codec.decompress(packed.data() + b.slot, b.packed, restored.data() + b.offset, b.length);
+    speed = round_speed(data.size(), [&] {
+        for (const Bench::Block& b : bench->blocks) {
+            size_t got =
+                codec.decompress(bench->packed.data() + b.slot, b.packed, restored->data() + b.offset, b.length);
             if (got != b.length) sizes_ok = false;
         }
     });
-    result.ok = sizes_ok && std::memcmp(restored.data(), data.data(), data.size()) == 0;
-    return result;
+    bench->decompress_speed = std::max(bench->decompress_speed, speed);
+    bench->ok = sizes_ok && std::memcmp(restored->data(), data.data(), data.size()) == 0;
+}
+
+// All codecs take their rounds in turn, so that a burst of load from other
+// programs on the machine falls on one round of each rather than on all
+// rounds of one codec.
+void run_rounds(std::vector<Bench>* benches, size_t size) {
+    std::vector<uint8_t> restored(size + 1);
+    for (int round = 0; round < ROUNDS; ++round) {
+        for (Bench& bench : *benches) {
+            if (bench.ok) run_round(&bench, &restored);
+        }
+    }
 }
 
 // ---- the report ----
@@ -313,7 +339,10 @@ void run_random() {
         state ^= state << 17;
         b = static_cast<uint8_t>(state >> 24);
     }
-    Result r = run_codec(CODECS[1], bytes);
+    std::vector<Bench> benches;
+    benches.push_back(make_bench(CODECS[1], bytes));
+    run_rounds(&benches, bytes.size());
+    const Bench& r = benches[0];
     std::printf("ZORV on %u random bytes: compressed %zu bytes, compress %.2f GB/s, decompress %.2f GB/s%s\n",
                 BLOCK_SIZE, r.compressed, r.compress_speed / 1000, r.decompress_speed / 1000,
                 r.ok ? "" : "  ROUND TRIP FAILED");
@@ -359,25 +388,32 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
         print_header();
-        Result zorv;
+        std::vector<Bench> benches;
         for (const Codec& codec : CODECS) {
             std::string tag = ",";
             tag += codec.name;
             tag += ",";
             if (&codec != &CODECS[1] && !only.empty() && only.find(tag) == std::string::npos) continue;
-            Result r = run_codec(codec, input.bytes);
-            if (&codec == &CODECS[1]) zorv = r;
+            benches.push_back(make_bench(codec, input.bytes));
+        }
+        run_rounds(&benches, input.bytes.size());
+        const Bench* zorv = nullptr;
+        for (const Bench& b : benches) {
+            if (b.codec == &CODECS[1]) zorv = &b;
+        }
+        for (const Bench& r : benches) {
             double ratio = input.bytes.empty() ? 0 : 100.0 * static_cast<double>(r.compressed) / input.bytes.size();
-            std::printf("%-12s %-44s %10zu %10zu %6.1f%% %9.1f %9.1f", codec.name, short_name(input.name).c_str(),
+            std::printf("%-12s %-44s %10zu %10zu %6.1f%% %9.1f %9.1f", r.codec->name, short_name(input.name).c_str(),
                         input.bytes.size(), r.compressed, ratio, r.compress_speed, r.decompress_speed);
-            if (&codec != &CODECS[1] && r.compress_speed > 0 && r.decompress_speed > 0 && zorv.ok) {
-                std::printf(" %7.2fx %7.2fx", zorv.compress_speed / r.compress_speed,
-                            zorv.decompress_speed / r.decompress_speed);
+            bool peer = r.codec != &CODECS[0] && r.codec != &CODECS[1];
+            if (peer && r.compress_speed > 0 && r.decompress_speed > 0 && zorv->ok) {
+                std::printf(" %7.2fx %7.2fx", zorv->compress_speed / r.compress_speed,
+                            zorv->decompress_speed / r.decompress_speed);
             }
             std::printf("%s\n", r.ok ? "" : "  ROUND TRIP FAILED");
-            std::fflush(stdout);
             all_ok = all_ok && r.ok;
         }
+        std::fflush(stdout);
     }
     std::printf(
         "\nZORV/c, ZORV/d: ZORV's compression and decompression speed divided by the row's (1 MB = 1000000 "
