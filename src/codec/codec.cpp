@@ -401,6 +401,7 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
         // waiting for the stores just made.
         k0 = match >= 2 ? load16(from + match - 2) : load16(op + static_cast<ptrdiff_t>(match) - 2);
         op += match;
-        if (ip >= stream_end) return static_cast<int32_t>(op - out);
+        // The end of the stream is found at the top: the fast paths need
+        // bytes left, the exact step tests for the end first.
     }
 }
