@@ -95,6 +95,12 @@ int64_t completion_saving_tenths(uint64_t input_size, uint64_t bytes_written);
 // when no time was measured.
 float compression_speed(uint64_t bytes_read, double compress_ms);
 
-// zorv -u archive: restores the stored file of `archive` into the current
-// directory. Returns 0 or -1.
+// True when a stored name may be used as a path below the current directory:
+// it does not begin with '/' and none of its '/'-separated components is "..".
+bool is_safe_name(const char* name);
+
+// zorv -u archive: restores the stored file of `archive` under its stored name,
+// never replacing an existing file. Returns 0, or -1 when the archive cannot be
+// read as one, or when a file was refused as unsafe, could not be created, was
+// abandoned after an error or left shorter than its entry announced.
 int extract_command(const char* archive);
