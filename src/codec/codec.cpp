@@ -58,6 +58,13 @@ inline bool get_length(const uint8_t* s, uint32_t z, uint32_t* i, uint64_t* valu
 }
 
 // ---- compression ----
+//
+// The encoder's time goes to the visited positions (about 9 instructions each:
+// two key loads, the table read and write, the compare) and to one mispredicted
+// branch per match, which the greedy parse cannot avoid: on text a match
+// starts at about one visited position in seven. Tried and not kept: a 64-bit
+// table entry holding the pair after each position, which spares the load
+// from the block for the compare (within the noise, twice the table).
 
 // The encoder copies a literal run in 16-byte units, at least one even for an
 // empty run, so a copy reads and writes up to 16 bytes past the run's end. A
@@ -167,6 +174,19 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
 }
 
 // ---- decompression ----
+//
+// Where the decoder's time goes (bible.txt, 4 MB, 409000 steps of 5.5 literal
+// and 4.4 matched bytes on average): about 110 instructions per step at about
+// 4 per cycle. Some 40% of them enter the literal positions into the table,
+// which the format asks for at every position; the rest parse the two length
+// codes, copy, look up the context and pick the fast or the exact path. The
+// fast step therefore avoids branches that follow the data (the run's length)
+// and keeps every bound test against limits computed once per call.
+//
+// Tried and measured slower: entering all 16 positions of a fast run without
+// the test for runs over 8 (-13%), groups of 4, 6 or 10 instead of 8, an
+// AVX-512 scatter of the run's keys (about -30%), prefetching the table for
+// long runs, and a plain loop for the positions past 8.
 
 namespace {
 
