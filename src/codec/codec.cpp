@@ -186,7 +186,8 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
 // Tried and measured slower: entering all 16 positions of a fast run without
 // the test for runs over 8 (-13%), groups of 4, 6 or 10 instead of 8, an
 // AVX-512 scatter of the run's keys (about -30%), prefetching the table for
-// long runs, and a plain loop for the positions past 8.
+// long runs, a plain loop for the positions past 8, and fast runs of up to 32
+// bytes with two 16-byte copies (-3% to -8%: one more store in every step).
 
 namespace {
 
