@@ -78,10 +78,14 @@ int32_t decode(const std::vector<uint8_t>& stream, uint32_t room, std::vector<ui
 TEST(CodecFastPaths, ContextPredictingItselfIsMalformed) {
     // "abab", then a match of length 0 (only a hand-made stream has one): the
     // next step's context is position 2 again, whose entry now holds 2 itself.
-    // A match from there would repeat bytes that do not exist yet.
+    // Its source would be the bytes it writes; refused whatever its length,
+    // also when the step comes through the fast path (16 bytes left).
     EXPECT_EQ(decode(bytes({0x04, 'a', 'b', 'a', 'b', 0x00, 0x00, 0x01}), 16), -1);
-    // The same with an empty second match copies nothing and is accepted.
-    EXPECT_EQ(decode(bytes({0x04, 'a', 'b', 'a', 'b', 0x00, 0x00, 0x00}), 16), 4);
+    EXPECT_EQ(decode(bytes({0x04, 'a', 'b', 'a', 'b', 0x00, 0x00, 0x00}), 16), -1);
+    std::vector<uint8_t> padded = bytes({0x04, 'a', 'b', 'a', 'b', 0x00, 0x00, 0x03});
+    padded.insert(padded.end(), {0x14, 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x',
+                                 'x',  'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'});
+    EXPECT_EQ(decode(padded, 64), -1);
 }
 
 // Compresses into exactly the room the encoder asks for and decodes into
