@@ -9,7 +9,7 @@ DESTDIR ?=
 # The C++ sources that `make check-format` holds to .clang-format.
 FORMAT_SOURCES = $(shell find src tests perf -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all configure test demo install check-format clean
+.PHONY: all configure test demo install check-format peers clean
 
 all: $(BUILD)/zorv
 
@@ -36,5 +36,20 @@ check-format:
 	clang-format --dry-run --Werror $(FORMAT_SOURCES)
 	@echo "check-format: $(words $(FORMAT_SOURCES)) files follow .clang-format"
 
+# The peer benchmark (perf/): ZORV's codec against lz4, zstd, snappy and zlib.
+# `make peers PEER_FILES="a b"` measures the given files (a folder stands for
+# the concatenation of its files); without them, the concatenated corpus and its
+# large files when ../shared/corpus is there, else the repository's sources.
+PEER_BUILD ?= build-perf
+CORPUS ?= ../shared/corpus
+PEER_FILES ?= $(if $(wildcard $(CORPUS)),$(CORPUS) $(sort $(wildcard $(CORPUS)/large/*)),src tests)
+PEER_FLAGS ?=
+
+peers:
+	@mkdir -p $(PEER_BUILD) && cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD)/configure.log 2>&1 \
+		|| { cat $(PEER_BUILD)/configure.log; exit 1; }
+	@if [ -f $(PEER_BUILD)/missing-peers.txt ]; then cat $(PEER_BUILD)/missing-peers.txt; else \
+		cmake --build $(PEER_BUILD) -j $(JOBS) -- --no-print-directory -s && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(PEER_BUILD)
