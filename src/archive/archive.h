@@ -58,7 +58,7 @@ size_t write_chunk_header(FILE* file, uint32_t id, uint32_t options, uint32_t si
 
 // Reads the 16 header bytes at the current position into `header` and returns
 // how many bytes were there; fewer than 16 means the archive ended inside the
-// header, and the fields that were not read are 0.
+// header, and the bytes that were not there count as 0 in the fields.
 size_t read_chunk_header(FILE* file, ChunkHeader* header);
 
 // The checksum of every chunk's payload. It is 0 for every input: every
