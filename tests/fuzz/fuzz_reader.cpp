@@ -4,11 +4,11 @@
 //
 // Checked, besides crashes, sanitizer findings, leaks and hangs (libFuzzer's
 // -timeout):
-// - nothing is created outside the work folder: every open for writing made
-//   while extract_command runs must name a path that stays inside it (opens
-//   are intercepted with the linker's --wrap, so an escaping name aborts
-//   before anything is created), and afterwards the private folder holds
-//   nothing but the archive and the work folder;
+// - nothing is created outside the work folder: every open for writing that
+//   the program's code makes must name a path that stays inside it (the calls
+//   are renamed to this file's checks when the target is built, so an
+//   escaping name aborts before anything is created), and afterwards the
+//   private folder holds nothing but the archive and the work folder;
 // - every file the reader opened is closed again (no descriptor leaks).
 //
 // Inputs whose data chunks announce more than BLOCK_SIZE restored bytes in
@@ -17,7 +17,9 @@
 // refuse those before it allocates anything.
 //
 // The reader's console output goes to /dev/null. To see it for a finding, run
-// the built program on the saved input: zorv -u crash-<hash>.
+// the built program on the saved input: zorv -u crash-<hash>. A sanitizer
+// report inside the reader leaves the process in the work folder, so give
+// libFuzzer an absolute -artifact_prefix (tests/fuzz/run.sh does).
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -39,7 +41,7 @@ namespace {
 std::string root;          // private folder: the archive and the work folder
 std::string archive_path;  // root/archive.zorv
 std::string work;          // root/work, the reader's current directory
-bool watching = false;     // true while extract_command runs
+int home = -1;             // the fuzzer's own current directory, returned to after every run
 
 // True when `path`, taken relative to the work folder, leaves it.
 bool escapes(const char* path) {
@@ -59,10 +61,17 @@ bool escapes(const char* path) {
     }
 }
 
+// Back in the fuzzer's directory first, so that libFuzzer's relative paths
+// (the saved input, the corpus) still mean what they meant.
+[[noreturn]] void finding() {
+    if (fchdir(home) != 0) std::perror("fuzz_reader: fchdir");
+    std::abort();
+}
+
 void check_creation(const char* path, const char* call) {
-    if (watching && escapes(path)) {
+    if (escapes(path)) {
         std::fprintf(stderr, "fuzz_reader: %s for writing outside the work folder: \"%s\"\n", call, path);
-        std::abort();
+        finding();
     }
 }
 
@@ -108,55 +117,69 @@ void remove_root() {
 
 extern "C" {
 
-FILE* __real_fopen(const char* path, const char* mode);
-FILE* __real_fopen64(const char* path, const char* mode);
-int __real_open(const char* path, int flags, ...);
-int __real_open64(const char* path, int flags, ...);
-int __real_creat(const char* path, mode_t mode);
-int __real_mkdir(const char* path, mode_t mode);
+// The program's code calls these in place of the functions that create files
+// (see CMakeLists.txt); each checks the path, then makes the real call.
 
-FILE* __wrap_fopen(const char* path, const char* mode) {
+FILE* zorv_watched_fopen(const char* path, const char* mode) {
     if (writes(mode)) check_creation(path, "fopen");
-    return __real_fopen(path, mode);
+    return fopen(path, mode);
 }
 
-FILE* __wrap_fopen64(const char* path, const char* mode) {
+FILE* zorv_watched_fopen64(const char* path, const char* mode) {
     if (writes(mode)) check_creation(path, "fopen64");
-    return __real_fopen64(path, mode);
+    return fopen64(path, mode);
 }
 
-int __wrap_open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0) {
-        va_list list;
-        va_start(list, flags);
-        mode = static_cast<mode_t>(va_arg(list, int));
-        va_end(list);
-    }
+FILE* zorv_watched_freopen(const char* path, const char* mode, FILE* stream) {
+    if (path != nullptr && writes(mode)) check_creation(path, "freopen");
+    return freopen(path, mode, stream);
+}
+
+mode_t mode_argument(int flags, va_list list) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(list, int)) : 0;
+}
+
+int zorv_watched_open(const char* path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    mode_t mode = mode_argument(flags, list);
+    va_end(list);
     if (writes(flags)) check_creation(path, "open");
-    return __real_open(path, flags, mode);
+    return open(path, flags, mode);
 }
 
-int __wrap_open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0) {
-        va_list list;
-        va_start(list, flags);
-        mode = static_cast<mode_t>(va_arg(list, int));
-        va_end(list);
-    }
+int zorv_watched_open64(const char* path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    mode_t mode = mode_argument(flags, list);
+    va_end(list);
     if (writes(flags)) check_creation(path, "open64");
-    return __real_open64(path, flags, mode);
+    return open64(path, flags, mode);
 }
 
-int __wrap_creat(const char* path, mode_t mode) {
+int zorv_watched_openat(int folder, const char* path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    mode_t mode = mode_argument(flags, list);
+    va_end(list);
+    // Only paths from the current directory can be judged here.
+    if (writes(flags) && (folder == AT_FDCWD || path[0] == '/')) check_creation(path, "openat");
+    return openat(folder, path, flags, mode);
+}
+
+int zorv_watched_creat(const char* path, mode_t mode) {
     check_creation(path, "creat");
-    return __real_creat(path, mode);
+    return creat(path, mode);
 }
 
-int __wrap_mkdir(const char* path, mode_t mode) {
+int zorv_watched_mkdir(const char* path, mode_t mode) {
     check_creation(path, "mkdir");
-    return __real_mkdir(path, mode);
+    return mkdir(path, mode);
+}
+
+int zorv_watched_mkdirat(int folder, const char* path, mode_t mode) {
+    if (folder == AT_FDCWD || path[0] == '/') check_creation(path, "mkdirat");
+    return mkdirat(folder, path, mode);
 }
 
 int LLVMFuzzerInitialize(int*, char***) {
@@ -173,6 +196,11 @@ int LLVMFuzzerInitialize(int*, char***) {
     root = pattern;
     archive_path = root + "/archive.zorv";
     work = root + "/work";
+    home = open(".", O_RDONLY | O_DIRECTORY);
+    if (home < 0) {
+        std::perror("fuzz_reader: opening the current directory");
+        std::abort();
+    }
     std::atexit(remove_root);
     int null_out = open("/dev/null", O_WRONLY);
     if (null_out >= 0) {
@@ -195,22 +223,20 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
     }
     size_t descriptors = open_descriptors();
 
-    watching = true;
     extract_command(archive_path.c_str());
-    watching = false;
     std::fflush(stdout);
 
     if (open_descriptors() != descriptors) {
         std::fprintf(stderr, "fuzz_reader: %zu files open before the run, %zu after\n", descriptors,
                      open_descriptors());
-        std::abort();
+        finding();
     }
-    if (chdir(root.c_str()) != 0) std::abort();
+    if (fchdir(home) != 0) std::abort();
     for (const auto& entry : std::filesystem::directory_iterator(root)) {
         std::string name = entry.path().filename().string();
         if (name != "archive.zorv" && name != "work") {
             std::fprintf(stderr, "fuzz_reader: \"%s\" was created outside the work folder\n", name.c_str());
-            std::abort();
+            finding();
         }
     }
     std::filesystem::remove_all(work);
