@@ -22,8 +22,8 @@ int32_t decode(const std::vector<uint8_t>& stream, std::vector<uint8_t>& out, ui
 // An empty match leaves the context where it was; an empty literal run after
 // it then finds the context's own position as the prediction, and the match
 // would copy the very bytes it is about to write: bytes that were never
-// produced (whatever the buffer held before). fuzz_decompress found it when
-// its model decoder read past its output.
+// produced (whatever the buffer held before), returned as a success.
+// fuzz_decompress found it when its model decoder read past its output.
 TEST(FuzzRegression, MatchPredictedFromItsOwnContextIsRefused) {
     const std::vector<uint8_t> stream = {
         0x03, 'a', 'a', 'a',  // literal run "aaa"; the context "aa" at 1 is entered, its prediction is 0

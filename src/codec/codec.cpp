@@ -92,13 +92,14 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
         uint32_t key = load16(destination + c);
         uint32_t entry = match_table[key];
         match_table[key] = c + 1;
-        // After an empty match and an empty literal run the context has not
-        // moved, so its entry is the context itself: such a match would copy
-        // bytes not yet written (never made by compress_block).
-        if (entry == 0 || entry - 1 == c) return -1;
+        if (entry == 0) return -1;
         uint64_t match;
         if (!get_length(source, size, &i, &match)) return -1;
         if (match > room - o) return -1;
+        // After an empty match and an empty literal run the context has not
+        // moved, so its entry is the context itself: the match would copy
+        // bytes not yet written (compress_block never makes such a stream).
+        if (match > 0 && entry - 1 == c) return -1;
         const uint8_t* from = destination + (entry - 1) + 2;
         uint8_t* to = destination + o;
         for (uint64_t j = 0; j < match; ++j) to[j] = from[j];

@@ -20,8 +20,8 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
 // Decodes the block stream of `size` bytes at `source` into `destination`,
 // which has `room` bytes, and returns the decoded length. Returns -1 for a
 // stream that is malformed (a length or literal run past the stream's end, a
-// match before two bytes exist, a match whose prediction is empty or is its
-// own context, so that it would copy bytes not yet written) or that
-// would decode to more than `room` bytes; nothing outside either buffer is
-// read or written. Every stream made by compress_block decodes.
+// match before two bytes exist, a match whose prediction is empty, a match of
+// one byte or more predicted from its own context, which would copy bytes not
+// yet written) or that would decode to more than `room` bytes; nothing outside
+// either buffer is read or written. Every stream made by compress_block decodes.
 int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t size, uint32_t room);

@@ -69,8 +69,8 @@ inline bool get_length(const uint8_t* s, uint64_t z, uint64_t& i, uint64_t& valu
 
 // Decodes with the failure rules of decompress_block: -1 for a length or a
 // literal run past the stream's end, a match before two bytes exist, a match
-// with an empty prediction or one that points at its own context, or output
-// beyond `room`. On success `out` holds
+// with an empty prediction, a non-empty match predicted from its own context,
+// or output beyond `room`. On success `out` holds
 // the block.
 inline int64_t decompress(const uint8_t* s, uint32_t z, uint32_t room, std::vector<uint8_t>& out) {
     std::vector<int64_t>& table = empty_table();
@@ -90,12 +90,13 @@ inline int64_t decompress(const uint8_t* s, uint32_t z, uint32_t room, std::vect
         uint32_t k = key_at(out.data(), c);
         int64_t r = table[k];
         table[k] = static_cast<int64_t>(c);
-        // A prediction that is the context itself (after an empty match and an
-        // empty literal run) would copy bytes that do not exist yet.
-        if (r < 0 || static_cast<uint64_t>(r) == c) return -1;
+        if (r < 0) return -1;
         uint64_t match;
         if (!get_length(s, z, i, match)) return -1;
         if (o + match > room) return -1;
+        // A prediction that is the context itself (after an empty match and an
+        // empty literal run) would copy bytes that do not exist yet.
+        if (match > 0 && static_cast<uint64_t>(r) == c) return -1;
         for (uint64_t j = 0; j < match; ++j) {
             uint8_t byte = out[static_cast<uint64_t>(r) + 2 + j];  // copied first: push_back may move the storage
             out.push_back(byte);
