@@ -78,6 +78,29 @@ void reader_label(const char* name, char field[20]);
 // an existing one only with `force`. Returns 0 or -1.
 int compress_command(bool force, const char* input, const char* output);
 
-// zorv -u archive: restores the stored file of `archive` into the current
-// directory. Returns 0 or -1.
+// Packs `input` into `out`, which holds only the magic: the file entry, one
+// data chunk per block, the progress lines, the completion line and the start
+// of the summary line, which the caller ends with `output`, the archive's
+// path (also named in a write failure). Closes the input, not `out`. Returns
+// 0 or -1 after printing the reason.
+int pack_file(const char* input, FILE* out, const char* output);
+
+// The writer's printed figures, in 64-bit integer arithmetic. The two savings
+// are in tenths of a percent and round differently: the progress figure
+// truncates toward zero, the completion figure floors the archive's share.
+uint64_t progress_percent(uint64_t bytes_read, uint64_t input_size);
+int64_t progress_saving_tenths(uint64_t bytes_read, uint64_t bytes_written);
+int64_t completion_saving_tenths(uint64_t input_size, uint64_t bytes_written);
+// Units of 1024000 bytes per second of time spent inside compress_block; 0
+// when no time was measured.
+float compression_speed(uint64_t bytes_read, double compress_ms);
+
+// True when a stored name may be used as a path below the current directory:
+// it does not begin with '/' and none of its '/'-separated components is "..".
+bool is_safe_name(const char* name);
+
+// zorv -u archive: restores the stored file of `archive` under its stored name,
+// never replacing an existing file. Returns 0, or -1 when the archive cannot be
+// read as one, or when a file was refused as unsafe, could not be created, was
+// abandoned after an error or left shorter than its entry announced.
 int extract_command(const char* archive);
