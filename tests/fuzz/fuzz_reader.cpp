@@ -1,0 +1,246 @@
+// The whole reader on arbitrary bytes: each input is written as an archive
+// beside a fresh, empty work folder, and extract_command runs with the work
+// folder as the current directory.
+//
+// Checked, besides crashes, sanitizer findings, leaks and hangs (libFuzzer's
+// -timeout):
+// - nothing is created outside the work folder: every open for writing that
+//   the program's code makes must name a path that stays inside it (the calls
+//   are renamed to this file's checks when the target is built, so an
+//   escaping name aborts before anything is created), and afterwards the
+//   private folder holds nothing but the archive and the work folder;
+// - every file the reader opened is closed again (no descriptor leaks).
+//
+// Inputs whose data chunks announce more than BLOCK_SIZE restored bytes in
+// total are passed over, so that a run costs at most one full block of work;
+// chunks announcing more than BLOCK_SIZE each are kept, since the reader must
+// refuse those before it allocates anything.
+//
+// The reader's console output goes to /dev/null. To see it for a finding, run
+// the built program on the saved input: zorv -u crash-<hash>. A sanitizer
+// report inside the reader leaves the process in the work folder, so give
+// libFuzzer an absolute -artifact_prefix (tests/fuzz/run.sh does).
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "archive/archive.h"
+
+namespace {
+
+std::string root;          // private folder: the archive and the work folder
+std::string archive_path;  // root/archive.zorv
+std::string work;          // root/work, the reader's current directory
+int home = -1;             // the fuzzer's own current directory, returned to after every run
+
+// True when `path`, taken relative to the work folder, leaves it.
+bool escapes(const char* path) {
+    if (path[0] == '/') return true;
+    long depth = 0;
+    const char* part = path;
+    for (;;) {
+        const char* end = std::strchr(part, '/');
+        size_t length = end != nullptr ? static_cast<size_t>(end - part) : std::strlen(part);
+        if (length == 2 && part[0] == '.' && part[1] == '.') {
+            if (--depth < 0) return true;
+        } else if (length > 0 && !(length == 1 && part[0] == '.')) {
+            ++depth;
+        }
+        if (end == nullptr) return false;
+        part = end + 1;
+    }
+}
+
+// Back in the fuzzer's directory first, so that libFuzzer's relative paths
+// (the saved input, the corpus) still mean what they meant.
+[[noreturn]] void finding() {
+    if (fchdir(home) != 0) std::perror("fuzz_reader: fchdir");
+    std::abort();
+}
+
+void check_creation(const char* path, const char* call) {
+    if (escapes(path)) {
+        std::fprintf(stderr, "fuzz_reader: %s for writing outside the work folder: \"%s\"\n", call, path);
+        finding();
+    }
+}
+
+bool writes(const char* mode) { return std::strpbrk(mode, "wa+") != nullptr; }
+bool writes(int flags) { return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0; }
+
+size_t open_descriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+uint32_t le(const uint8_t* bytes, int width) {
+    uint32_t value = 0;
+    for (int k = width - 1; k >= 0; --k) value = (value << 8) | bytes[k];
+    return value;
+}
+
+// Follows the chunk walk and adds up the restored sizes that block chunks
+// announce, counting only those the reader may legitimately decode.
+bool within_budget(const uint8_t* data, size_t length) {
+    uint64_t announced = 0;
+    for (uint64_t p = 8; p + CHUNK_HEADER_SIZE <= length;) {
+        const uint8_t* header = data + p;
+        uint32_t extra = le(header + 12, 4);
+        if (le(header, 2) == CHUNK_DATA && le(header + 2, 2) == METHOD_BLOCK && extra <= BLOCK_SIZE) {
+            announced += extra;
+        }
+        p += CHUNK_HEADER_SIZE + static_cast<uint64_t>(le(header + 4, 4));
+    }
+    return announced <= BLOCK_SIZE;
+}
+
+void remove_root() {
+    std::error_code ignored;
+    if (!root.empty()) std::filesystem::remove_all(root, ignored);
+}
+
+}  // namespace
+
+extern "C" {
+
+// The program's code calls these in place of the functions that create files
+// (see CMakeLists.txt); each checks the path, then makes the real call.
+
+FILE* zorv_watched_fopen(const char* path, const char* mode) {
+    if (writes(mode)) check_creation(path, "fopen");
+    return fopen(path, mode);
+}
+
+FILE* zorv_watched_fopen64(const char* path, const char* mode) {
+    if (writes(mode)) check_creation(path, "fopen64");
+    return fopen64(path, mode);
+}
+
+FILE* zorv_watched_freopen(const char* path, const char* mode, FILE* stream) {
+    if (path != nullptr && writes(mode)) check_creation(path, "freopen");
+    return freopen(path, mode, stream);
+}
+
+mode_t mode_argument(int flags, va_list list) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(list, int)) : 0;
+}
+
+int zorv_watched_open(const char* path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    mode_t mode = mode_argument(flags, list);
+    va_end(list);
+    if (writes(flags)) check_creation(path, "open");
+    return open(path, flags, mode);
+}
+
+int zorv_watched_open64(const char* path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    mode_t mode = mode_argument(flags, list);
+    va_end(list);
+    if (writes(flags)) check_creation(path, "open64");
+    return open64(path, flags, mode);
+}
+
+int zorv_watched_openat(int folder, const char* path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    mode_t mode = mode_argument(flags, list);
+    va_end(list);
+    // Only paths from the current directory can be judged here.
+    if (writes(flags) && (folder == AT_FDCWD || path[0] == '/')) check_creation(path, "openat");
+    return openat(folder, path, flags, mode);
+}
+
+int zorv_watched_creat(const char* path, mode_t mode) {
+    check_creation(path, "creat");
+    return creat(path, mode);
+}
+
+int zorv_watched_mkdir(const char* path, mode_t mode) {
+    check_creation(path, "mkdir");
+    return mkdir(path, mode);
+}
+
+int zorv_watched_mkdirat(int folder, const char* path, mode_t mode) {
+    if (folder == AT_FDCWD || path[0] == '/') check_creation(path, "mkdirat");
+    return mkdirat(folder, path, mode);
+}
+
+int LLVMFuzzerInitialize(int*, char***) {
+    // A memory-backed folder when there is one: every run writes and removes files.
+    struct stat info;
+    std::string base = stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0
+                           ? "/dev/shm"
+                           : std::filesystem::temp_directory_path().string();
+    std::string pattern = base + "/zorv-fuzz-reader-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::perror("fuzz_reader: mkdtemp");
+        std::abort();
+    }
+    root = pattern;
+    archive_path = root + "/archive.zorv";
+    work = root + "/work";
+    home = open(".", O_RDONLY | O_DIRECTORY);
+    if (home < 0) {
+        std::perror("fuzz_reader: opening the current directory");
+        std::abort();
+    }
+    std::atexit(remove_root);
+    int null_out = open("/dev/null", O_WRONLY);
+    if (null_out >= 0) {
+        dup2(null_out, STDOUT_FILENO);
+        close(null_out);
+    }
+    return 0;
+}
+
+int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
+    if (!within_budget(data, length)) return 0;
+    FILE* archive = std::fopen(archive_path.c_str(), "wb");
+    if (archive == nullptr || std::fwrite(data, 1, length, archive) != length || std::fclose(archive) != 0) {
+        std::perror("fuzz_reader: writing the archive");
+        std::abort();
+    }
+    if (mkdir(work.c_str(), 0700) != 0 || chdir(work.c_str()) != 0) {
+        std::perror("fuzz_reader: entering the work folder");
+        std::abort();
+    }
+    size_t descriptors = open_descriptors();
+
+    extract_command(archive_path.c_str());
+    std::fflush(stdout);
+
+    if (open_descriptors() != descriptors) {
+        std::fprintf(stderr, "fuzz_reader: %zu files open before the run, %zu after\n", descriptors,
+                     open_descriptors());
+        finding();
+    }
+    if (fchdir(home) != 0) std::abort();
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+        std::string name = entry.path().filename().string();
+        if (name != "archive.zorv" && name != "work") {
+            std::fprintf(stderr, "fuzz_reader: \"%s\" was created outside the work folder\n", name.c_str());
+            finding();
+        }
+    }
+    std::filesystem::remove_all(work);
+    return 0;
+}
+
+}  // extern "C"
