@@ -48,3 +48,21 @@ TEST(FuzzRegression, EmptyMatchFollowedByALiteralStillDecodes) {
     ASSERT_EQ(decode(stream, out, 16), 6);
     EXPECT_EQ(out, std::vector<uint8_t>(6, 'a'));
 }
+
+// Two empty matches in a row predict the context from itself with a length of
+// 0, which copies nothing; the fast decoder refused it as if bytes had to be
+// copied, failing a stream that decodes to the 14 literal bytes it carries.
+// fuzz_decompress found the disagreement with its model in a CI run.
+TEST(FuzzRegression, EmptyMatchPredictedFromItsOwnContextDecodes) {
+    const std::vector<uint8_t> stream = {
+        0x04, 'a',  0x00, 0x00, 0x00,  // "a\0\0\0"
+        0x00, 0x00,                    // empty match, empty literal run: the context is its own prediction
+        0x00, 0x00,                    // an empty match from there, and an empty literal run again
+        0x00,                          // another empty match
+        0x0A, 0x04, 'a',  0x00, 0x00, 0x03, 'A', 'A', 'A', 0x00, 0x0B,  // ten literal bytes end the block
+    };
+    std::vector<uint8_t> out;
+    ASSERT_EQ(decode(stream, out, 64), 14);
+    const std::vector<uint8_t> expected = {'a', 0, 0, 0, 0x04, 'a', 0, 0, 0x03, 'A', 'A', 'A', 0x00, 0x0B};
+    EXPECT_EQ(out, expected);
+}

@@ -193,13 +193,14 @@ namespace {
 
 // Appends `length` bytes that start `to - from` bytes behind `to`, with the
 // result of a byte-by-byte copy; writes nothing past to + length. Returns false
-// for a source at distance 0, a prediction that is not behind its context: only
-// a damaged stream (a match shorter than 2 in the step before) predicts the
-// context position itself, whose copy would repeat bytes not yet written.
+// for a non-empty match from a source at distance 0, a prediction that is not
+// behind its context: only a damaged stream (a match shorter than 2 in the step
+// before) predicts the context position itself, whose copy would repeat bytes
+// not yet written. An empty match copies nothing and is sound from anywhere.
 inline bool copy_match(uint8_t* to, const uint8_t* from, uint32_t length) {
     uint8_t* stop = to + length;
     size_t distance = static_cast<size_t>(to - from);
-    if (distance == 0) return false;
+    if (distance == 0) return length == 0;
     if (distance == 1) {
         std::memset(to, *from, length);
         return true;
