@@ -9,7 +9,7 @@ DESTDIR ?=
 # The C++ sources that `make check-format` holds to .clang-format.
 FORMAT_SOURCES = $(shell find src tests perf -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all configure test test-asan fuzz fuzz-build demo install check-format peers clean
+.PHONY: all configure test test-asan fuzz fuzz-build demo install check-format peers end-to-end clean
 
 all: $(BUILD)/zorv
 
@@ -80,6 +80,22 @@ peers:
 		|| { cat $(PEER_BUILD)/configure.log; exit 1; }
 	@if [ -f $(PEER_BUILD)/missing-peers.txt ]; then cat $(PEER_BUILD)/missing-peers.txt; else \
 		cmake --build $(PEER_BUILD) -j $(JOBS) -- --no-print-directory -s && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
+
+# The program against its own codec: `zorv FILE` and `zorv -u ARCHIVE` on a
+# 40 MB file in the page cache, as shares of the in-memory codec speed. The
+# file repeats the concatenated corpus (or, without it, the repository's
+# sources) up to 40000000 bytes; E2E_FILES names other files.
+E2E_FILE = $(PEER_BUILD)/e2e-40MB
+E2E_SOURCE = $(if $(wildcard $(CORPUS)),$(CORPUS),src tests)
+E2E_FILES ?= $(E2E_FILE)
+
+end-to-end: $(BUILD)/zorv
+	@mkdir -p $(PEER_BUILD) && cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD)/configure.log 2>&1 \
+		|| { cat $(PEER_BUILD)/configure.log; exit 1; }
+	@cmake --build $(PEER_BUILD) -j $(JOBS) --target zorv_end_to_end -- --no-print-directory -s
+	@[ -s $(E2E_FILE) ] || { files=$$(find $(E2E_SOURCE) -type f | sort); \
+		for n in $$(seq 400); do cat $$files; done 2>/dev/null | head -c 40000000 > $(E2E_FILE); }
+	$(PEER_BUILD)/zorv_end_to_end $(BUILD)/zorv $(E2E_FILES)
 
 clean:
 	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

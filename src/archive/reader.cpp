@@ -17,6 +17,7 @@
 
 #include "archive/archive.h"
 #include "codec/codec.h"
+#include "platform/platform.h"
 
 // Archives may exceed 4 GiB and chunk offsets are formed in 64 bits.
 static_assert(sizeof(off_t) >= 8, "build with 64-bit file offsets");
@@ -53,7 +54,7 @@ bool reserve(GrowingBuffer* buffer, uint32_t size) {
     // the new buffer are never held together.
     buffer->bytes.reset();
     buffer->capacity = 0;
-    buffer->bytes.reset(static_cast<uint8_t*>(std::malloc(size)));
+    buffer->bytes.reset(static_cast<uint8_t*>(allocate_block_memory(size)));
     if (!buffer->bytes) return false;
     buffer->capacity = size;
     return true;

@@ -60,6 +60,41 @@ bool same_file(const char* input, const char* output) {
     return in_stat.st_dev == out_stat.st_dev && in_stat.st_ino == out_stat.st_ino;
 }
 
+// The chunk of one block as it goes to the archive.
+struct Chunk {
+    uint32_t method = METHOD_BLOCK;
+    uint32_t length = 0;  // of the block
+    const uint8_t* payload = nullptr;
+    uint32_t payload_size = 0;
+};
+
+bool write_data_chunk(FILE* out, const Chunk& chunk) {
+    return write_chunk_header(out, CHUNK_DATA, chunk.method, chunk.payload_size,
+                              checksum(1, chunk.payload, chunk.payload_size), chunk.length) == 1 &&
+           put(out, chunk.payload, chunk.payload_size);
+}
+
+// The file work of one step, done by a second thread while the next block is
+// compressed: write the chunk before it, then read the block after it. A
+// failed write leaves the read undone; the run ends there.
+struct FileWork {
+    FILE* in = nullptr;
+    FILE* out = nullptr;
+    Chunk chunk;
+    bool write = false;
+    bool written = true;
+    uint8_t* read_into = nullptr;
+    uint32_t read = 0;
+};
+
+void do_file_work(void* argument) {
+    auto* work = static_cast<FileWork*>(argument);
+    work->written = !work->write || write_data_chunk(work->out, work->chunk);
+    work->read = 0;
+    if (work->written && work->read_into != nullptr)
+        work->read = static_cast<uint32_t>(std::fread(work->read_into, 1, BLOCK_SIZE, work->in));
+}
+
 }  // namespace
 
 uint64_t progress_percent(uint64_t bytes_read, uint64_t input_size) {
@@ -88,14 +123,20 @@ float compression_speed(uint64_t bytes_read, double compress_ms) {
 }
 
 int pack_file(const char* input, FILE* out, const char* output) {
-    Buffer in_buffer(static_cast<uint8_t*>(std::malloc(BLOCK_SIZE)));
-    Buffer out_buffer(static_cast<uint8_t*>(std::malloc(OUTPUT_BUFFER_SIZE)));
-    if (in_buffer == nullptr || out_buffer == nullptr) {
-        std::printf("Error: not enough memory!\n");
-        return -1;
+    // Two of each buffer: while one block is compressed, the chunk before it
+    // is written from the other stream buffer and the block after it is read
+    // into the other input buffer.
+    Buffer in_buffers[2];
+    Buffer out_buffers[2];
+    for (int k = 0; k < 2; ++k) {
+        in_buffers[k].reset(static_cast<uint8_t*>(allocate_block_memory(BLOCK_SIZE)));
+        out_buffers[k].reset(static_cast<uint8_t*>(allocate_block_memory(OUTPUT_BUFFER_SIZE)));
+        if (in_buffers[k] == nullptr || out_buffers[k] == nullptr) {
+            std::printf("Error: not enough memory!\n");
+            return -1;
+        }
     }
-    uint8_t* block = in_buffer.get();
-    uint8_t* stream = out_buffer.get();
+    uint8_t* block = in_buffers[0].get();
 
     InputFile in(std::fopen(input, "rb"));
     struct stat in_stat {};
@@ -144,34 +185,61 @@ int pack_file(const char* input, FILE* out, const char* output) {
     char label[20];
     writer_label(name, label);
 
-    for (;;) {
-        uint32_t method = METHOD_BLOCK;
-        const uint32_t n = static_cast<uint32_t>(std::fread(block, 1, BLOCK_SIZE, in.get()));
-        if (n == 0) break;
-
-        print_progress(label, progress_percent(bytes_read, input_size),
-                       progress_saving_tenths(bytes_read, bytes_written), compression_speed(bytes_read, compress_ms));
+    // Each step prints its progress line, compresses its block and leaves the
+    // chunk for the next step's file work. The line is printed once the write
+    // before it is known to have succeeded, so the screen shows what it would
+    // if every step wrote its own chunk before the next one began.
+    BackgroundTask task;
+    FileWork work;
+    work.in = in.get();
+    work.out = out;
+    uint32_t n = static_cast<uint32_t>(std::fread(block, 1, BLOCK_SIZE, in.get()));
+    Chunk pending;
+    bool has_pending = false;
+    for (unsigned step = 0; n > 0; ++step) {
+        const unsigned side = step & 1;
+        block = in_buffers[side].get();
+        const uint64_t percent = progress_percent(bytes_read, input_size);
+        const int64_t saving = progress_saving_tenths(bytes_read, bytes_written);
+        const float speed = compression_speed(bytes_read, compress_ms);
         bytes_read += n;
-        if (n < STORE_THRESHOLD) method = METHOD_STORED;
 
-        const uint8_t* payload = block;
-        uint32_t payload_size = n;
-        if (method == METHOD_BLOCK) {
+        work.chunk = pending;
+        work.write = has_pending;
+        work.read_into = in_buffers[side ^ 1].get();
+        start_background(&task, do_file_work, &work);
+
+        Chunk chunk;
+        chunk.length = n;
+        chunk.payload = block;
+        chunk.payload_size = n;
+        if (n < STORE_THRESHOLD) {
+            chunk.method = METHOD_STORED;
+        } else {
+            uint8_t* stream = out_buffers[side].get();
             // Only the codec is timed: the figure is the codec's speed, not the disk's.
             const uint32_t start = GetTickCount();
-            payload_size = static_cast<uint32_t>(compress_block(block, stream, n));
+            chunk.payload_size = static_cast<uint32_t>(compress_block(block, stream, n));
             const uint32_t stop = GetTickCount();
             // Unsigned subtraction stays right when the tick counter wraps.
             compress_ms += static_cast<double>(static_cast<uint32_t>(stop - start));
-            payload = stream;
+            chunk.payload = stream;
         }
 
-        if (write_chunk_header(out, CHUNK_DATA, method, payload_size, checksum(1, payload, payload_size), n) != 1 ||
-            !put(out, payload, payload_size)) {
+        finish_background(&task);
+        if (!work.written) {
             report_write_failure(output);
             return -1;
         }
-        bytes_written += CHUNK_HEADER_SIZE + payload_size;
+        print_progress(label, percent, saving, speed);
+        pending = chunk;
+        has_pending = true;
+        bytes_written += CHUNK_HEADER_SIZE + chunk.payload_size;
+        n = work.read;
+    }
+    if (has_pending && !write_data_chunk(out, pending)) {
+        report_write_failure(output);
+        return -1;
     }
 
     // Push out what stdio still holds, so that a full disk is reported

@@ -1,7 +1,11 @@
 #include "platform/platform.h"
 
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
+
+#include <cstdlib>
 
 uint32_t GetTickCount() {
     timespec now{};
@@ -21,4 +25,44 @@ int SetPriorityClass(HANDLE process, uint32_t priority_class) {
     // -10 is what "high" means here; without the privilege the call fails and
     // the benchmark simply runs at the normal priority.
     return setpriority(PRIO_PROCESS, 0, -10) == 0 ? 1 : 0;
+}
+
+void* allocate_block_memory(size_t size) {
+    constexpr size_t HUGE_PAGE = size_t{2} << 20;
+    if (size < HUGE_PAGE) return std::malloc(size);
+    // Whole huge pages on a huge-page boundary, or the kernel cannot use them.
+    if (size > SIZE_MAX - HUGE_PAGE) return nullptr;
+    const size_t whole = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    void* memory = std::aligned_alloc(HUGE_PAGE, whole);
+    // Only advice: where huge pages are off the buffer works with small ones.
+    if (memory != nullptr) madvise(memory, whole, MADV_HUGEPAGE);
+    return memory;
+}
+
+namespace {
+
+void* run_task(void* task) {
+    auto* t = static_cast<BackgroundTask*>(task);
+    t->run(t->argument);
+    return nullptr;
+}
+
+}  // namespace
+
+void start_background(BackgroundTask* task, void (*run)(void* argument), void* argument) {
+    finish_background(task);
+    task->run = run;
+    task->argument = argument;
+    if (pthread_create(&task->thread, nullptr, run_task, task) == 0) {
+        task->on_thread = true;
+        return;
+    }
+    // No thread (a process or memory limit): do the work now.
+    run(argument);
+}
+
+void finish_background(BackgroundTask* task) {
+    if (!task->on_thread) return;
+    pthread_join(task->thread, nullptr);
+    task->on_thread = false;
 }

@@ -1,8 +1,11 @@
 #pragma once
 // The few operating-system services the program needs, under the names the
-// rest of the code calls them by: a millisecond tick counter and a request
-// for a higher scheduling priority.
+// rest of the code calls them by: a millisecond tick counter, a request for a
+// higher scheduling priority, memory for block buffers and a second thread.
 
+#include <pthread.h>
+
+#include <cstddef>
 #include <cstdint>
 
 using HANDLE = void*;
@@ -20,3 +23,28 @@ HANDLE GetCurrentProcess();
 // `priority_class` is HIGH_PRIORITY_CLASS. Returns nonzero on success; callers
 // may ignore a failure, which leaves the priority as it was.
 int SetPriorityClass(HANDLE process, uint32_t priority_class);
+
+// Memory for a block buffer of `size` bytes, released with std::free; null
+// when there is not enough. A fresh process pays for every page of such a
+// buffer on its first touch, so it is asked for in transparent huge pages
+// where the system offers them: one fault per 2 MiB instead of per 4 KiB.
+void* allocate_block_memory(size_t size);
+
+// Work handed to a second thread, so that the caller's next step (coding the
+// next block) overlaps with it (writing the last one). At most one task per
+// BackgroundTask runs at a time, and every started task is waited for with
+// finish_background before its data is touched again.
+struct BackgroundTask {
+    void (*run)(void* argument) = nullptr;
+    void* argument = nullptr;
+    pthread_t thread{};
+    bool on_thread = false;
+};
+
+// Starts run(argument). When no thread can be had, it runs to its end here
+// before the call returns: the results are the same, only not overlapped.
+void start_background(BackgroundTask* task, void (*run)(void* argument), void* argument);
+
+// Waits until the task started last has finished; returns at once when it
+// already has, or when none was started.
+void finish_background(BackgroundTask* task);
