@@ -62,6 +62,20 @@ bool reserve(GrowingBuffer* buffer, uint32_t size) {
 
 enum class Outcome { kGoOn, kTruncated, kFatal };
 
+// A restored block on its way to the file, written by a second thread while
+// the next block chunk is read and decoded.
+struct BlockWrite {
+    FILE* output = nullptr;
+    const uint8_t* bytes = nullptr;
+    uint32_t count = 0;
+    bool written = false;
+};
+
+void write_block(void* argument) {
+    auto* write = static_cast<BlockWrite*>(argument);
+    write->written = std::fwrite(write->bytes, 1, write->count, write->output) == write->count;
+}
+
 struct Reader {
     const char* archive_name = nullptr;
     File archive;
@@ -73,11 +87,20 @@ struct Reader {
     uint32_t restored = 0;
     uint32_t marks = 0;
     GrowingBuffer packed;
-    GrowingBuffer unpacked;
+    // One block is decoded into one side while the other is being written.
+    GrowingBuffer unpacked[2];
+    unsigned side = 0;
+    BackgroundTask task;
+    BlockWrite write;
+    bool write_pending = false;
     // Set by anything that leaves a file missing, short or abandoned.
     bool failed = false;
 
     const char* name() const { return reinterpret_cast<const char*>(name_buffer.get()); }
+
+    // Every path settles the write in flight before it returns; this only
+    // keeps the buffers alive until the thread is done should one not.
+    ~Reader() { finish_background(&task); }
 };
 
 // Closes the file being restored after a failure that has been reported
@@ -152,6 +175,30 @@ void advance_bar(Reader* reader) {
                            : (reader->restored * 100) / reader->entry_size;
     uint32_t new_marks = percent / 2;
     for (; reader->marks < new_marks; ++reader->marks) std::printf("#");
+}
+
+// Waits for the block write in flight and reports it as it would have been
+// reported had the block been written before anything after it was read: a
+// failure abandons the file, a success moves the bar. Called before anything
+// is printed or done to the file being restored.
+void settle(Reader* reader) {
+    if (!reader->write_pending) return;
+    finish_background(&reader->task);
+    reader->write_pending = false;
+    if (!reader->write.written) {
+        std::printf("\nError: writing %s failed. Aborted.\n", reader->name());
+        abandon(reader);
+        return;
+    }
+    advance_bar(reader);
+}
+
+// Settles the write in flight for a block chunk that is about to report a
+// failure; false when that write failed, which passes this chunk over (its
+// file was abandoned before the chunk, as far as anyone can tell).
+bool still_restoring(Reader* reader) {
+    settle(reader);
+    return reader->output != nullptr;
 }
 
 Outcome file_entry(Reader* reader, const ChunkHeader& header, bool payload_complete) {
@@ -235,17 +282,34 @@ Outcome stored_chunk(Reader* reader, const ChunkHeader& header, bool payload_com
 }
 
 Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_complete) {
+    // The block before may still be on its way to the file: every failure
+    // below settles it first (still_restoring), and a success settles it
+    // before handing over this block.
+    //
     // No writer makes a block longer than BLOCK_SIZE or a stream longer than
     // that of an incompressible full block: refuse before allocating, so a
     // 16-byte header cannot claim gigabytes.
     if (header.extra > BLOCK_SIZE || header.size > MAX_BLOCK_STREAM) {
+        if (!still_restoring(reader)) return Outcome::kGoOn;
         abandon(reader);
         std::printf("\nError: decompression failed. Skipped.\n");
         return Outcome::kGoOn;
     }
-    if (exceeds_entry(reader, header.extra)) return Outcome::kGoOn;
-    if (!payload_complete) return truncated(reader);
-    if (!reserve(&reader->packed, header.size) || !reserve(&reader->unpacked, header.extra)) {
+    if (static_cast<uint64_t>(reader->restored) + header.extra > reader->entry_size) {
+        if (still_restoring(reader)) exceeds_entry(reader, header.extra);
+        return Outcome::kGoOn;
+    }
+    if (!payload_complete) return still_restoring(reader) ? truncated(reader) : Outcome::kGoOn;
+    bool reserved = reserve(&reader->packed, header.size);
+    if (reserved && !reserve(&reader->unpacked[reader->side], header.extra)) {
+        // Short of memory for a second buffer: wait for the write and reuse
+        // the buffer it came from.
+        if (!still_restoring(reader)) return Outcome::kGoOn;
+        reader->side ^= 1;
+        reserved = reserve(&reader->unpacked[reader->side], header.extra);
+    }
+    if (!reserved) {
+        if (!still_restoring(reader)) return Outcome::kGoOn;
         abandon(reader);
         std::printf("\nError: not enough memory!\n");
         return Outcome::kGoOn;
@@ -253,12 +317,14 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
     // Empty payloads and empty blocks leave a buffer unallocated; the codec
     // still gets a valid address, which it neither reads nor writes.
     uint8_t spare = 0;
+    GrowingBuffer& into = reader->unpacked[reader->side];
     uint8_t* packed = reader->packed.capacity > 0 ? reader->packed.bytes.get() : &spare;
-    uint8_t* unpacked = reader->unpacked.capacity > 0 ? reader->unpacked.bytes.get() : &spare;
+    uint8_t* unpacked = into.capacity > 0 ? into.bytes.get() : &spare;
     if (header.size > 0 && std::fread(packed, 1, header.size, reader->archive.get()) != header.size)
-        return truncated(reader);
+        return still_restoring(reader) ? truncated(reader) : Outcome::kGoOn;
     uint32_t sum = checksum(1, packed, header.size);
     if (sum != header.checksum) {
+        if (!still_restoring(reader)) return Outcome::kGoOn;
         abandon(reader);
         std::printf("\nError: checksum mismatch. Skipped.\n");
         print_mismatch(sum, header.checksum);
@@ -268,11 +334,19 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
     // more fails instead of writing past the buffer.
     int32_t decoded = decompress_block(packed, unpacked, header.size, header.extra);
     if (decoded < 0 || static_cast<uint32_t>(decoded) != header.extra) {
+        if (!still_restoring(reader)) return Outcome::kGoOn;
         abandon(reader);
         std::printf("\nError: decompression failed. Skipped.\n");
         return Outcome::kGoOn;
     }
-    if (!write_out(reader, unpacked, header.extra)) return Outcome::kGoOn;
+    if (!still_restoring(reader)) return Outcome::kGoOn;
+    if (header.extra > 0) {
+        // Written while the next chunk is read and decoded into the other side.
+        reader->write = BlockWrite{reader->output, unpacked, header.extra, false};
+        start_background(&reader->task, write_block, &reader->write);
+        reader->write_pending = true;
+        reader->side ^= 1;
+    }
     reader->restored += header.extra;
     return Outcome::kGoOn;
 }
@@ -298,20 +372,31 @@ Outcome walk(Reader* reader) {
     uint64_t p = sizeof ARCHIVE_MAGIC;
     while (p < reader->length) {
         ChunkHeader header;
-        if (read_chunk_header(reader->archive.get(), &header) < CHUNK_HEADER_SIZE) return truncated(reader);
+        if (read_chunk_header(reader->archive.get(), &header) < CHUNK_HEADER_SIZE) {
+            settle(reader);
+            return truncated(reader);
+        }
         uint64_t next = p + CHUNK_HEADER_SIZE + header.size;
         bool payload_complete = next <= reader->length;
+        // Only a block chunk of the file being restored goes on while the
+        // block before it is written; everything else waits for that write.
+        const bool block_of_file = header.id == CHUNK_DATA && header.options == METHOD_BLOCK &&
+                                   reader->output != nullptr && reader->entry_size != 0;
+        if (!block_of_file) settle(reader);
         Outcome outcome = Outcome::kGoOn;
         if (header.id == CHUNK_FILE_ENTRY && header.size > ENTRY_FIXED_BYTES && header.size <= ENTRY_BUFFER_SIZE) {
             outcome = file_entry(reader, header, payload_complete);
         } else if (header.id == CHUNK_DATA && reader->output != nullptr && reader->entry_size != 0) {
             outcome = data_chunk(reader, header, payload_complete);
-            if (outcome == Outcome::kGoOn && reader->output != nullptr) advance_bar(reader);
+            // A block whose write is in flight moves the bar when it is settled.
+            if (outcome == Outcome::kGoOn && reader->output != nullptr && !reader->write_pending) advance_bar(reader);
         }
         if (outcome != Outcome::kGoOn) return outcome;
         p = next;
-        if (p < reader->length && fseeko(reader->archive.get(), static_cast<off_t>(p), SEEK_SET) != 0)
+        if (p < reader->length && fseeko(reader->archive.get(), static_cast<off_t>(p), SEEK_SET) != 0) {
+            settle(reader);
             return truncated(reader);
+        }
     }
     return Outcome::kGoOn;
 }
@@ -360,7 +445,9 @@ int extract_command(const char* archive) {
 
     // A file entry that fails its checksum ends the run at once: nothing after
     // it can be trusted. The previous file was closed when the entry began.
-    if (walk(&reader) == Outcome::kFatal) return -1;
+    Outcome outcome = walk(&reader);
+    settle(&reader);
+    if (outcome == Outcome::kFatal) return -1;
     finish_file(&reader);
     std::printf("\n\n");
     return reader.failed ? -1 : 0;
