@@ -27,12 +27,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "archive.h"
 #include "codec.h"
+#include "measure.h"
 
 extern char** environ;
 
@@ -40,15 +40,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int RUNS_PER_ROUND = 3;
-
-double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-bool read_whole(const std::string& path, std::vector<uint8_t>* bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
 
 // Runs the program with `args` in `folder`, its output to /dev/null; returns
 // the wall time in seconds, or -1 when it could not run or did not exit 0.
@@ -90,17 +81,7 @@ struct Figures {
 // One in-memory round of each direction, repeated for at least 0.5 s.
 bool codec_round(const std::vector<uint8_t>& data, Blocks* b, Figures* best) {
     const size_t n = data.size();
-    auto timed = [&](auto pass) {
-        auto start = Clock::now();
-        uint64_t passes = 0;
-        double elapsed;
-        do {
-            pass();
-            ++passes;
-            elapsed = seconds_since(start);
-        } while (elapsed < 0.5);
-        return static_cast<double>(n) * static_cast<double>(passes) / elapsed / 1e6;
-    };
+    auto timed = [&](auto pass) { return round_speed(n, 0.5, pass); };
     double c = timed([&] {
         for (size_t k = 0; k < b->offsets.size(); ++k) {
             b->packed[k] = static_cast<size_t>(compress_block(data.data() + b->offsets[k],

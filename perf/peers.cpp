@@ -25,13 +25,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive.h"
 #include "codec.h"
+#include "measure.h"
 
 namespace {
 
@@ -159,13 +159,6 @@ const Codec CODECS[] = {
 
 // ---- inputs ----
 
-bool read_whole(const std::string& path, std::vector<uint8_t>* bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
 void list_files(const std::string& dir, std::vector<std::string>* out) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) return;
@@ -205,25 +198,6 @@ bool load_input(const std::string& path, Input* input) {
 
 // ---- measuring ----
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Speed in MB/s (1 MB = 1000000 bytes) of one round of `pass`, repeated for
-// at least min_seconds; `pass` handles `bytes` bytes of input per call.
-template <class Pass>
-double round_speed(size_t bytes, Pass pass) {
-    auto start = std::chrono::steady_clock::now();
-    uint64_t passes = 0;
-    double elapsed;
-    do {
-        pass();
-        ++passes;
-        elapsed = seconds_since(start);
-    } while (elapsed < min_seconds);
-    return static_cast<double>(bytes) * static_cast<double>(passes) / elapsed / 1e6;
-}
-
 // One codec on one input: its blocks, their compressed forms and the best
 // speeds seen so far.
 struct Bench {
@@ -259,7 +233,7 @@ Bench make_bench(const Codec& codec, const std::vector<uint8_t>& data) {
 void run_round(Bench* bench, std::vector<uint8_t>* restored) {
     const Codec& codec = *bench->codec;
     const std::vector<uint8_t>& data = *bench->data;
-    double speed = round_speed(data.size(), [&] {
+    double speed = round_speed(data.size(), min_seconds, [&] {
         for (Bench::Block& b : bench->blocks) {
             b.packed =
                 codec.compress(data.data() + b.offset, b.length, bench->packed.data() + b.slot, codec.bound(b.length));
@@ -273,7 +247,7 @@ void run_round(Bench* bench, std::vector<uint8_t>* restored) {
     }
     if (!bench->ok) return;
     bool sizes_ok = true;
-    speed = round_speed(data.size(), [&] {
+    speed = round_speed(data.size(), min_seconds, [&] {
         for (const Bench::Block& b : bench->blocks) {
             size_t got =
                 codec.decompress(bench->packed.data() + b.slot, b.packed, restored->data() + b.offset, b.length);

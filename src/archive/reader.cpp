@@ -151,8 +151,12 @@ void print_mismatch(uint32_t got, uint32_t expected) {
 // A chunk may not carry more bytes than its entry announced: checked before
 // any of it is written, so a file never grows past its size and the bar never
 // passes its last position.
+bool would_exceed(const Reader* reader, uint32_t count) {
+    return static_cast<uint64_t>(reader->restored) + count > reader->entry_size;
+}
+
 bool exceeds_entry(Reader* reader, uint32_t count) {
-    if (static_cast<uint64_t>(reader->restored) + count <= reader->entry_size) return false;
+    if (!would_exceed(reader, count)) return false;
     std::printf("\nError: data exceeds the size of %s. Aborted.\n", reader->name());
     abandon(reader);
     return true;
@@ -295,7 +299,7 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
         std::printf("\nError: decompression failed. Skipped.\n");
         return Outcome::kGoOn;
     }
-    if (static_cast<uint64_t>(reader->restored) + header.extra > reader->entry_size) {
+    if (would_exceed(reader, header.extra)) {
         if (still_restoring(reader)) exceeds_entry(reader, header.extra);
         return Outcome::kGoOn;
     }
