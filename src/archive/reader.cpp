@@ -112,6 +112,11 @@ void abandon(Reader* reader) {
     reader->failed = true;
 }
 
+// One message for every failed write or close of a restored file.
+void report_write_failure(const Reader* reader) {
+    std::printf("\nError: writing %s failed. Aborted.\n", reader->name());
+}
+
 // Closes the file being restored at the end of its data (the next entry or the
 // end of the archive) and reports a failed flush or a file shorter than its
 // entry announced. A file that was abandoned never comes here, so it is
@@ -121,7 +126,7 @@ void finish_file(Reader* reader) {
     int closed = std::fclose(reader->output);
     reader->output = nullptr;
     if (closed != 0) {
-        std::printf("\nError: writing %s failed. Aborted.\n", reader->name());
+        report_write_failure(reader);
         reader->failed = true;
     } else if (reader->restored < reader->entry_size) {
         std::printf("\nError: %s is incomplete: %u of %u bytes restored.\n", reader->name(), reader->restored,
@@ -139,7 +144,7 @@ Outcome truncated(Reader* reader) {
 bool write_out(Reader* reader, const uint8_t* bytes, uint32_t count) {
     if (count == 0) return true;
     if (std::fwrite(bytes, 1, count, reader->output) == count) return true;
-    std::printf("\nError: writing %s failed. Aborted.\n", reader->name());
+    report_write_failure(reader);
     abandon(reader);
     return false;
 }
@@ -190,7 +195,7 @@ void settle(Reader* reader) {
     finish_background(&reader->task);
     reader->write_pending = false;
     if (!reader->write.written) {
-        std::printf("\nError: writing %s failed. Aborted.\n", reader->name());
+        report_write_failure(reader);
         abandon(reader);
         return;
     }

@@ -191,9 +191,9 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
 // AVX-512 scatter of the run's keys (about -30%), prefetching the table for
 // long runs (slower on an AMD EPYC machine; on an Intel Xeon one, 32
 // positions ahead, random bytes +25%: left out while the two disagree), a
-// plain loop for the positions past 8, and fast runs of up to 32
-// bytes with two 16-byte copies (-3% to -8%: one more store in every step),
-// the runs of 17 to 254 bytes in groups of 4 (within the noise), and long runs
+// plain loop for the positions past 8, fast runs of up to 32 bytes with two
+// 16-byte copies (-3% to -8%: one more store in every step), the runs of 17
+// to 254 bytes in groups of 4 (within the noise), and long runs
 // entered last to first, each key once, through a bitmap of the keys seen
 // (slower: on random bytes a run ends every 65536 positions or so, before
 // every key has been seen).
