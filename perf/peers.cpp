@@ -341,6 +341,31 @@ double table_work_speed(const Bench& zorv) {
     return best;
 }
 
+// What one entry at a scattered key costs on this machine, apart from any
+// coder: a floor under the random-bytes figures, where every position is
+// entered. The keys need no load (each is the entry's number times an odd
+// constant, its top 16 bits), so nothing but the table's cache lines stands in
+// the way: an estimate from below of what a coder that makes every entry, and
+// loads its keys from the data, pays per position. Nanoseconds per entry,
+// written alone (the decoder's runs) or read first (the encoder's probes).
+template <bool READ_FIRST>
+double scattered_entry_ns() {
+    constexpr uint32_t ENTRIES = 1u << 24;
+    uint64_t sink = 0;
+    double best = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        best = std::max(best, round_speed(ENTRIES, min_seconds, [&] {
+                            for (uint32_t i = 0; i < ENTRIES; ++i) {
+                                const uint32_t key = (i * 0x9E3779B1u) >> 16;
+                                if (READ_FIRST) sink += table_entries[key];
+                                table_entries[key] = i;
+                            }
+                        }));
+    }
+    if (sink == 1) std::printf(" ");  // the reads must not be left out
+    return 1000 / best;               // best is in millions of entries per second
+}
+
 // ---- the report ----
 
 void print_machine() {
@@ -392,6 +417,10 @@ void run_random() {
                 BLOCK_SIZE, r.compressed, r.compress_speed / 1000, r.decompress_speed / 1000,
                 r.ok ? "" : "  ROUND TRIP FAILED");
     if (r.ok) std::printf("table work alone on these bytes: %.2f GB/s\n", table_work_speed(r) / 1000);
+    const double written = scattered_entry_ns<false>();
+    const double read_first = scattered_entry_ns<true>();
+    std::printf("table floor: %.2f ns per entry written alone, %.2f ns read first (at most %.2f and %.2f GB/s)\n",
+                written, read_first, 1 / written, 1 / read_first);
 }
 
 }  // namespace
