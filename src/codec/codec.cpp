@@ -68,10 +68,10 @@ inline bool get_length(const uint8_t* s, uint32_t z, uint32_t* i, uint64_t* valu
 // a 64-bit table entry holding the pair after each position, which spares the
 // load from the block for the compare (within the noise, twice the table); 9
 // bits of that pair kept in the unused top bits of each entry, checked before
-// the load (random bytes +25%, text -9%: one more branch per probe); the key
-// and the pairs of four positions taken from one 64-bit load (slower on text);
-// 64-bit positions in the loop, which spare the zero extensions (text -2% to
-// -4%).
+// the load (random bytes +25%, text -9% to -30%: one more branch per probe);
+// the key and the pairs of four positions taken from one 64-bit load (slower on
+// text); 64-bit positions in the loop, which spare the zero extensions (text
+// -2% to -4%).
 
 // The encoder copies a literal run in 16-byte units, at least one even for an
 // empty run, so a copy reads and writes up to 16 bytes past the run's end. A
