@@ -444,6 +444,47 @@ TEST(Codec, GeneratedBlocksMatchTheModel) {
     }
 }
 
+// Blocks that go from data without matches to text and back, in pieces of
+// several 64 KiB segments: the encoder changes the form of its table entries
+// on the way (tagged where matches are rare), and the stream must stay the
+// model's throughout. A repeat of the first random piece right after it is
+// predicted from entries made before the change, a text after a random piece
+// from entries made in the tagged form.
+TEST(Codec, BlocksThatChangeKindMatchTheModel) {
+    std::mt19937 rng(20261208);
+    auto random_piece = [&](size_t n) { return test_util::random_bytes(n, rng()); };
+    const Bytes first = random_piece(100000);
+    const Bytes repeated = Bytes(first.begin() + 1000, first.begin() + 30000);
+    struct Layout {
+        const char* name;
+        Bytes block;
+    };
+    const Layout layouts[] = {
+        {"random, its own repeat, random", concat(concat(first, repeated), random_piece(90000))},
+        {"random, then text", concat(first, words(rng, 400000))},
+        {"random, text, random, text",
+         concat(concat(concat(first, words(rng, 200000)), random_piece(150000)), words(rng, 150000))},
+        {"text, then random", concat(words(rng, 150000), random_piece(200000))},
+        {"random ending one byte into its second segment", random_piece(65536 + 8)},
+        {"random with a run of zeros", concat(concat(first, Bytes(70000, 0)), random_piece(70000))},
+    };
+    Harness harness(1 << 20);
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        check_block(harness, layout.block, false);
+    }
+}
+
+// Past 2^23 + 3 bytes a position no longer fits below the tag, so such a block
+// keeps plain entries even where it has no matches; its text tail is predicted
+// from positions above 2^23.
+TEST(Codec, BlockLongerThanTheTaggedRangeMatchesTheModel) {
+    std::mt19937 rng(7);
+    Bytes block = concat(test_util::random_bytes((1u << 23) + 100, 99), words(rng, 20000));
+    Harness harness(block.size());
+    check_block(harness, block, false);
+}
+
 // Every block up to `max_length` over `alphabet`.
 void check_every_block(Harness& harness, const std::string& alphabet, size_t max_length) {
     Bytes block;

@@ -66,12 +66,12 @@ inline bool get_length(const uint8_t* s, uint32_t z, uint32_t* i, uint64_t* valu
 // On text it runs at about 2 instructions per cycle: the branch waits for the
 // predicted pair, which lies anywhere in the block behind. Tried and not kept:
 // a 64-bit table entry holding the pair after each position, which spares the
-// load from the block for the compare (within the noise, twice the table); 9
-// bits of that pair kept in the unused top bits of each entry, checked before
-// the load (random bytes +25%, text -9% to -30%: one more branch per probe);
-// the key and the pairs of four positions taken from one 64-bit load (slower on
+// load from the block for the compare (within the noise, twice the table); the
+// key and the pairs of four positions taken from one 64-bit load (slower on
 // text); 64-bit positions in the loop, which spare the zero extensions (text
-// -2% to -4%).
+// -2% to -4%); the bytes after the pair loaded with it, so that a match's
+// extension starts from a register (text -1% to +2%, random bytes -16%); the
+// next keys taken from that register too (text -4% to -6%).
 
 // The encoder copies a literal run in 16-byte units, at least one even for an
 // empty run, so a copy reads and writes up to 16 bytes past the run's end. A
@@ -91,109 +91,255 @@ constexpr uint32_t ENCODE_MARGIN = LITERAL_UNIT + 2;
 // prediction holds. The pair is compared first: an empty entry (0) reads the
 // pair at 1, which is inside every block with a visited position, and is ruled
 // out only in the rare case where that pair is equal.
+//
+// On data with few matches nearly every probe fails, and its time goes to the
+// load of the predicted pair, which lies anywhere in the block behind. There
+// the encoder works with tagged entries: the unused top 9 bits of an entry
+// (positions stay below 2^23) hold the low 9 bits of the pair after its
+// position, so that most failing probes need no load from the block. The
+// tags only rule out predictions that fail anyway, so the stream is the
+// same in both forms. On text the tag is a poor filter and costs a second
+// unpredictable branch (after a given context the pair's first byte mostly
+// repeats while its second differs): tagged entries measured 30% slower
+// there, and still 9% to 11% slower with a hashed tag, but 40% to 45% faster
+// on random bytes; hence the switch between the two forms below.
+constexpr uint32_t TAG_SHIFT = 23;
+constexpr uint32_t POSITION_MASK = (1u << TAG_SHIFT) - 1;
+
+template <bool TAGGED>
 inline bool probe_with(const uint8_t* source, uint32_t p, uint32_t key, uint32_t pair, uint32_t* entry) {
     const uint32_t e = match_table[key];
-    match_table[key] = p + 1;
-    *entry = e;
-    return load16(source + e + 1) == pair && e != 0;
+    if constexpr (TAGGED) {
+        const uint32_t tag = pair << TAG_SHIFT;
+        match_table[key] = (p + 1) | tag;
+        const uint32_t at = e & POSITION_MASK;
+        *entry = at;
+        if ((e ^ tag) >> TAG_SHIFT) [[likely]]
+            return false;
+        return (load16(source + at + 1) == pair) & (at != 0);
+    } else {
+        match_table[key] = p + 1;
+        *entry = e;
+        return load16(source + e + 1) == pair && e != 0;
+    }
 }
 
+template <bool TAGGED>
 inline bool probe(const uint8_t* source, uint32_t p, uint32_t* entry) {
-    return probe_with(source, p, load16(source + p), load16(source + p + 2), entry);
+    return probe_with<TAGGED>(source, p, load16(source + p), load16(source + p + 2), entry);
+}
+
+// Finds the next confirmed prediction from *p on, four positions per round
+// while *p < stop, where stop leaves 8 bytes after every position it lets in
+// (p + 3 is then a visited position). On success *p is its position.
+template <bool TAGGED>
+inline bool find_in_rounds(const uint8_t* source, uint32_t* position, uint32_t stop, uint32_t* entry) {
+    uint32_t p = *position;
+    // A round's keys are loaded before its table stores, which as far as the
+    // compiler knows may change the block: loaded after, each would be loaded
+    // twice, as a key and as a pair. The last two keys of a round are the
+    // first two of the next.
+    uint32_t k0 = load16(source + p);
+    uint32_t k1 = load16(source + p + 1);
+    bool found = false;
+    do {
+        const uint8_t* at = source + p;
+        const uint32_t k2 = load16(at + 2);
+        const uint32_t k3 = load16(at + 3);
+        const uint32_t k4 = load16(at + 4);
+        const uint32_t k5 = load16(at + 5);
+        if (probe_with<TAGGED>(source, p, k0, k2, entry)) {
+            found = true;
+        } else if (probe_with<TAGGED>(source, p + 1, k1, k3, entry)) {
+            p += 1;
+            found = true;
+        } else if (probe_with<TAGGED>(source, p + 2, k2, k4, entry)) {
+            p += 2;
+            found = true;
+        } else if (probe_with<TAGGED>(source, p + 3, k3, k5, entry)) {
+            p += 3;
+            found = true;
+        }
+        if (found) break;
+        p += 4;
+        k0 = k4;
+        k1 = k5;
+    } while (p < stop);
+    *position = p;
+    return found;
+}
+
+// A block starts with plain entries: text finds a match every few positions.
+// When its first SEGMENT positions find fewer than TAGGED_BELOW matches, it
+// goes on with tagged entries, and back to plain ones, for good, at the first
+// segment with more than PLAIN_ABOVE. Text has some 6000 matches per segment,
+// random bytes about one. A switch goes over all 65536 entries (to tag them,
+// with a load from the block for each), so the thresholds lie far from both
+// kinds of data. Only the first segment counts its matches: the loop that
+// encodes the rest with plain entries is the one that text runs in, and a
+// count or a segment bound there measured 2% to 4% slower on text.
+constexpr uint32_t SEGMENT = 65536;
+constexpr uint32_t TAGGED_BELOW = SEGMENT / 256;
+constexpr uint32_t PLAIN_ABOVE = SEGMENT / 64;
+
+// Every entry gets the tag of the pair after its position: the pair at
+// entry + 1, inside the block behind the visited positions. Empty entries
+// stay 0.
+void tag_entries(const uint8_t* source) {
+    for (uint32_t k = 0; k < KEYS; ++k) {
+        const uint32_t e = match_table[k];
+        if (e != 0) match_table[k] = e | (load16(source + e + 1) << TAG_SHIFT);
+    }
+}
+
+void untag_entries() {
+    for (uint32_t k = 0; k < KEYS; ++k) match_table[k] &= POSITION_MASK;
+}
+
+// Where a block's encoding stands when the form of the entries changes.
+struct Encoding {
+    uint8_t* out;
+    uint32_t a;  // start of the pending literal run
+    uint32_t p;  // visited position
+};
+
+// Writes the step of the match found at p with `entry`: the literal run from
+// a, then the match, extended as far as it holds. Returns the match's end.
+inline uint32_t put_step(const uint8_t* source, uint32_t n, uint32_t p, uint32_t entry, uint32_t a, uint8_t** at) {
+    uint8_t* out = *at;
+    uint32_t r = entry - 1;
+    uint32_t literal = p + 2 - a;
+    out = put_length(out, literal);
+    if (n - p >= ENCODE_MARGIN) [[likely]] {
+        // One unit even for an empty run: the margin holds for it too.
+        uint32_t k = 0;
+        do {
+            copy<LITERAL_UNIT>(out + k, source + a + k);
+            k += LITERAL_UNIT;
+        } while (k < literal);
+    } else {
+        std::memcpy(out, source + a, literal);
+    }
+    out += literal;
+    // Extend 8 bytes at a time; the source lies behind q, so both loads
+    // stay inside the block while 8 bytes are left.
+    uint32_t q = p + 4;
+    uint32_t s = r + 4;
+    for (;;) {
+        if (n - q < 8) {
+            while (q < n && source[q] == source[s]) {
+                ++q;
+                ++s;
+            }
+            break;
+        }
+        uint64_t diff = load64(source + q) ^ load64(source + s);
+        if (diff != 0) {
+            q += first_difference(diff);
+            break;
+        }
+        q += 8;
+        s += 8;
+    }
+    *at = put_length(out, q - (p + 2));
+    return q;
+}
+
+// Finds the next match from p on one position at a time, among the last
+// positions of the block (up to n - 5), where a round has no 8 bytes left.
+template <bool TAGGED>
+inline bool find_last(const uint8_t* source, uint32_t n, uint32_t* position, uint32_t* entry) {
+    const uint32_t last = n > 4 ? n - 4 : 0;
+    uint32_t p = *position;
+    while (p < last && !probe<TAGGED>(source, p, entry)) ++p;
+    *position = p;
+    return p < last;
+}
+
+// Encodes from e->p on until a step ends at or past `stop` (false) or the
+// block has no more matches (true; the literal run from e->a on is still to
+// be written). Rounds run below `stop`, which is at most n - 7 (8 bytes
+// after each position it lets in). *matches counts the matches found.
+template <bool TAGGED>
+[[gnu::noinline]] bool encode_segment(const uint8_t* source, uint32_t n, uint32_t stop, Encoding* e,
+                                      uint32_t* matches) {
+    uint8_t* out = e->out;
+    uint32_t a = e->a;
+    uint32_t p = e->p;
+    uint32_t found_here = 0;
+    bool ended = false;
+    while (p < stop || n - p < 8) {
+        uint32_t entry = 0;
+        bool found = p < stop && find_in_rounds<TAGGED>(source, &p, stop, &entry);
+        if (!found) {
+            if (n - p >= 8) break;  // the segment is over
+            if (!find_last<TAGGED>(source, n, &p, &entry)) {
+                ended = true;
+                break;
+            }
+        }
+        ++found_here;
+        a = put_step(source, n, p, entry, a, &out);
+        p = a - 2;
+    }
+    *e = Encoding{out, a, p};
+    *matches = found_here;
+    return ended;
+}
+
+uint32_t segment_stop(uint32_t p, uint32_t n) {
+    const uint32_t rounds_end = n >= 8 ? n - 7 : 0;
+    return rounds_end - p > SEGMENT && p < rounds_end ? p + SEGMENT : rounds_end;
+}
+
+// Encodes with tagged entries, segment by segment, until the block has no
+// more matches (true) or a segment has more than PLAIN_ABOVE (false).
+bool encode_tagged(const uint8_t* source, uint32_t n, Encoding* e) {
+    for (;;) {
+        uint32_t matches = 0;
+        if (encode_segment<true>(source, n, segment_stop(e->p, n), e, &matches)) return true;
+        if (matches > PLAIN_ABOVE) return false;
+    }
+}
+
+// Encodes with plain entries from e->p to the end of the block.
+inline void encode_plain(const uint8_t* source, uint32_t n, Encoding* e) {
+    uint8_t* out = e->out;
+    uint32_t a = e->a;
+    uint32_t p = e->p;
+    for (;;) {
+        uint32_t entry = 0;
+        bool found = false;
+        if (n - p >= 8) found = find_in_rounds<false>(source, &p, n - 7, &entry);
+        if (!found && !find_last<false>(source, n, &p, &entry)) break;
+        a = put_step(source, n, p, entry, a, &out);
+        p = a - 2;
+    }
+    *e = Encoding{out, a, p};
 }
 
 }  // namespace
 
 int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t size) {
     clear_table();
-    uint8_t* out = destination;
-    uint32_t a = 0;  // start of the pending literal run
-    uint32_t p = 0;  // visited position
     const uint32_t n = size;
-    // Positions up to n - 5 are visited.
-    const uint32_t last = n > 4 ? n - 4 : 0;
-    for (;;) {
-        // Find the next confirmed prediction from p on, four positions per
-        // round while p + 3 is a visited position (8 bytes left).
-        uint32_t entry = 0;
-        bool found = false;
-        if (n - p >= 8) {
-            // A round's keys are loaded before its table stores, which as far
-            // as the compiler knows may change the block: loaded after, each
-            // would be loaded twice, as a key and as a pair. The last two keys
-            // of a round are the first two of the next.
-            uint32_t k0 = load16(source + p);
-            uint32_t k1 = load16(source + p + 1);
-            do {
-                const uint8_t* at = source + p;
-                const uint32_t k2 = load16(at + 2);
-                const uint32_t k3 = load16(at + 3);
-                const uint32_t k4 = load16(at + 4);
-                const uint32_t k5 = load16(at + 5);
-                if (probe_with(source, p, k0, k2, &entry)) {
-                    found = true;
-                } else if (probe_with(source, p + 1, k1, k3, &entry)) {
-                    p += 1;
-                    found = true;
-                } else if (probe_with(source, p + 2, k2, k4, &entry)) {
-                    p += 2;
-                    found = true;
-                } else if (probe_with(source, p + 3, k3, k5, &entry)) {
-                    p += 3;
-                    found = true;
-                }
-                if (found) break;
-                p += 4;
-                k0 = k4;
-                k1 = k5;
-            } while (n - p >= 8);
-        }
-        if (!found) {
-            while (p < last && !probe(source, p, &entry)) ++p;
-            if (p >= last) break;
-        }
-        uint32_t r = entry - 1;
-        uint32_t literal = p + 2 - a;
-        out = put_length(out, literal);
-        if (n - p >= ENCODE_MARGIN) [[likely]] {
-            // One unit even for an empty run: the margin holds for it too.
-            uint32_t k = 0;
-            do {
-                copy<LITERAL_UNIT>(out + k, source + a + k);
-                k += LITERAL_UNIT;
-            } while (k < literal);
-        } else {
-            std::memcpy(out, source + a, literal);
-        }
-        out += literal;
-        // Extend 8 bytes at a time; the source lies behind q, so both loads
-        // stay inside the block while 8 bytes are left.
-        uint32_t q = p + 4;
-        uint32_t s = r + 4;
-        for (;;) {
-            if (n - q < 8) {
-                while (q < n && source[q] == source[s]) {
-                    ++q;
-                    ++s;
-                }
-                break;
-            }
-            uint64_t diff = load64(source + q) ^ load64(source + s);
-            if (diff != 0) {
-                q += first_difference(diff);
-                break;
-            }
-            q += 8;
-            s += 8;
-        }
-        out = put_length(out, q - (p + 2));
-        a = q;
-        p = q - 2;
+    Encoding e{destination, 0, 0};
+    uint32_t matches = 0;
+    bool ended = encode_segment<false>(source, n, segment_stop(0, n), &e, &matches);
+    // Only blocks whose entries (at most n - 4) fit below the tag take tagged
+    // entries; the archive's blocks of 8 MiB do.
+    const bool may_tag = n >= 4 && n - 4 <= POSITION_MASK;
+    if (!ended && may_tag && matches < TAGGED_BELOW && e.p >= SEGMENT) {
+        tag_entries(source);
+        ended = encode_tagged(source, n, &e);
+        if (!ended) untag_entries();
     }
-    uint32_t tail = n - a;
+    if (!ended) encode_plain(source, n, &e);
+    uint8_t* out = e.out;
+    uint32_t tail = n - e.a;
     if (tail > 0) {
         out = put_length(out, tail);
-        std::memcpy(out, source + a, tail);
+        std::memcpy(out, source + e.a, tail);
         out += tail;
     }
     return static_cast<int32_t>(out - destination);
