@@ -63,6 +63,15 @@ std::vector<Bytes> blocks() {
     Bytes tail = noise(500, 3);
     mixed.insert(mixed.end(), tail.begin(), tail.end());
     list.push_back(mixed);
+    // Long enough for the encoder to change the form of its table entries: a
+    // first segment of 65536 positions without a match, then matches, among
+    // them repeats of bytes entered before the change.
+    Bytes after_noise = noise(70000, 13);
+    Bytes words = repeated("The quick brown fox jumps over the lazy dog. ", 200);
+    after_noise.insert(after_noise.end(), words.begin(), words.end());
+    const Bytes entered_before(after_noise.begin() + 100, after_noise.begin() + 5100);
+    after_noise.insert(after_noise.end(), entered_before.begin(), entered_before.end());
+    list.push_back(after_noise);
     return list;
 }
 
