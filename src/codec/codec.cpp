@@ -287,9 +287,11 @@ template <bool TAGGED>
     return ended;
 }
 
+// Where the rounds of the segment from p on stop: SEGMENT positions on, or
+// where 8 bytes are no longer left after p.
 uint32_t segment_stop(uint32_t p, uint32_t n) {
     const uint32_t rounds_end = n >= 8 ? n - 7 : 0;
-    return rounds_end - p > SEGMENT && p < rounds_end ? p + SEGMENT : rounds_end;
+    return p < rounds_end && rounds_end - p > SEGMENT ? p + SEGMENT : rounds_end;
 }
 
 // Encodes with tagged entries, segment by segment, until the block has no
