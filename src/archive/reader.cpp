@@ -56,7 +56,8 @@ bool reserve(GrowingBuffer* buffer, uint32_t size) {
     buffer->capacity = 0;
     buffer->bytes.reset(static_cast<uint8_t*>(allocate_block_memory(size)));
     if (!buffer->bytes) return false;
-    buffer->capacity = size;
+    const size_t room = block_memory_size(size);
+    buffer->capacity = room < UINT32_MAX ? static_cast<uint32_t>(room) : UINT32_MAX;
     return true;
 }
 

@@ -27,12 +27,20 @@ int SetPriorityClass(HANDLE process, uint32_t priority_class) {
     return setpriority(PRIO_PROCESS, 0, -10) == 0 ? 1 : 0;
 }
 
+namespace {
+constexpr size_t HUGE_PAGE = size_t{2} << 20;
+}  // namespace
+
+size_t block_memory_size(size_t size) {
+    if (size < HUGE_PAGE || size > SIZE_MAX - HUGE_PAGE) return size;
+    return (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+}
+
 void* allocate_block_memory(size_t size) {
-    constexpr size_t HUGE_PAGE = size_t{2} << 20;
     if (size < HUGE_PAGE) return std::malloc(size);
     // Whole huge pages on a huge-page boundary, or the kernel cannot use them.
     if (size > SIZE_MAX - HUGE_PAGE) return nullptr;
-    const size_t whole = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    const size_t whole = block_memory_size(size);
     void* memory = std::aligned_alloc(HUGE_PAGE, whole);
     // Only advice: where huge pages are off the buffer works with small ones.
     if (memory != nullptr) madvise(memory, whole, MADV_HUGEPAGE);

@@ -30,6 +30,12 @@ int SetPriorityClass(HANDLE process, uint32_t priority_class);
 // where the system offers them: one fault per 2 MiB instead of per 4 KiB.
 void* allocate_block_memory(size_t size);
 
+// The bytes that allocate_block_memory(size) really gives, all usable: from
+// 2 MiB on, `size` rounded up to whole huge pages. A buffer that is kept for
+// later blocks counts this as its room, so that a slightly longer stream
+// does not replace (and fault in anew) a buffer that already holds it.
+size_t block_memory_size(size_t size);
+
 // Work handed to a second thread, so that the caller's next step (coding the
 // next block) overlaps with it (writing the last one). At most one task per
 // BackgroundTask runs at a time, and every started task is waited for with
