@@ -534,6 +534,20 @@ TEST(Reader, LargeEntriesUseTheShiftedPercentage) {
     EXPECT_EQ(fs::file_size(dir.file("big.bin")), BLOCK_SIZE);
 }
 
+// Space is reserved on disk ahead of each block's write, but only for bytes
+// already decoded: an entry that claims 1 GiB and brings one block holds the
+// space of that block, not of the claim.
+TEST(Reader, IncompleteFileHoldsOnlyTheSpaceOfWhatWasRestored) {
+    TempDir dir;
+    Restored r = restore(dir, ArchiveBuilder().entry("big.bin", 1u << 30).block(Bytes(BLOCK_SIZE, 7)).bytes());
+    EXPECT_EQ(r.status, 255);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("big.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(BLOCK_SIZE));
+    // Allocation rounds up to the file system's blocks; 1 MiB is slack enough.
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{BLOCK_SIZE} + (1u << 20));
+}
+
 // A file size limit makes the restored file's writes fail: a large write at
 // once, a small one when the file is closed and its buffer flushed.
 TEST(Reader, WriteFailuresAbandonTheFile) {

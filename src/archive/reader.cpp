@@ -69,11 +69,15 @@ struct BlockWrite {
     FILE* output = nullptr;
     const uint8_t* bytes = nullptr;
     uint32_t count = 0;
+    uint64_t offset = 0;  // where the block goes: the file is written in order from 0
     bool written = false;
 };
 
 void write_block(void* argument) {
     auto* write = static_cast<BlockWrite*>(argument);
+    // Only the bytes about to be written, which are decoded already: an
+    // archive's claims about the file's size never reserve disk space.
+    reserve_file_space(write->output, write->offset, write->count);
     write->written = std::fwrite(write->bytes, 1, write->count, write->output) == write->count;
 }
 
@@ -352,7 +356,7 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
     if (!still_restoring(reader)) return Outcome::kGoOn;
     if (header.extra > 0) {
         // Written while the next chunk is read and decoded into the other side.
-        reader->write = BlockWrite{reader->output, unpacked, header.extra, false};
+        reader->write = BlockWrite{reader->output, unpacked, header.extra, reader->restored, false};
         start_background(&reader->task, write_block, &reader->write);
         reader->write_pending = true;
         reader->side ^= 1;

@@ -1,12 +1,14 @@
 #pragma once
 // The few operating-system services the program needs, under the names the
 // rest of the code calls them by: a millisecond tick counter, a request for a
-// higher scheduling priority, memory for block buffers and a second thread.
+// higher scheduling priority, memory for block buffers, room in a file ahead
+// of a write, and a second thread.
 
 #include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 using HANDLE = void*;
 
@@ -35,6 +37,14 @@ void* allocate_block_memory(size_t size);
 // later blocks counts this as its room, so that a slightly longer stream
 // does not replace (and fault in anew) a buffer that already holds it.
 size_t block_memory_size(size_t size);
+
+// Asks the file system to allocate the `length` bytes from `offset` of
+// `file` before they are written, without changing the file's size. Only
+// advice, and its failure is ignored (the write that follows reports a full
+// disk): where blocks are allocated at write time, a write into new space
+// costs more. Measured on ext4: five 8 MiB writes to a new file took
+// 8.4-9.8 ms, and 5.3-5.8 ms with this before each.
+void reserve_file_space(FILE* file, uint64_t offset, uint64_t length);
 
 // Work handed to a second thread, so that the caller's next step (coding the
 // next block) overlaps with it (writing the last one). At most one task per
