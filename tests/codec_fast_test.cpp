@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "fuzz/reference_codec.h"
 
 namespace {
 
@@ -89,6 +90,44 @@ TEST(CodecFastPaths, ContextPredictingItselfIsMalformed) {
     padded.insert(padded.end(), {0x14, 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x',
                                  'x',  'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'});
     EXPECT_EQ(decode(padded, 64), -1);
+}
+
+// Matches of 0 and 1 bytes come only in hand-made streams. Each is placed
+// where a fast copy would take it (a source 18 or 10 bytes behind, stream and
+// room to spare), followed by steps with runs of 0 to 2 bytes, whose keys
+// come from the context that the match leaves: decoded as the reference
+// decoder does.
+TEST(CodecFastPaths, ShortMatchesLeaveTheRightContext) {
+    for (int behind : {18, 10}) {
+        for (int match = 0; match <= 3; ++match) {
+            for (int next_run = 0; next_run <= 2; ++next_run) {
+                SCOPED_TRACE(testing::Message() << "behind " << behind << " match " << match << " run " << next_run);
+                // A first step of its own ("XYXY" and an empty match): the
+                // decoder makes the first step byte by byte. Then a run whose
+                // last two bytes repeat its first two, the short match's step.
+                std::vector<uint8_t> stream = {4, 'X', 'Y', 'X', 'Y', 0, static_cast<uint8_t>(behind + 2)};
+                for (int k = 0; k < behind; ++k) stream.push_back(static_cast<uint8_t>('a' + k));
+                stream.push_back('a');
+                stream.push_back('b');
+                stream.push_back(static_cast<uint8_t>(match));
+                for (int step = 0; step < 3; ++step) {
+                    stream.push_back(static_cast<uint8_t>(next_run));
+                    for (int k = 0; k < next_run; ++k) stream.push_back(static_cast<uint8_t>('c' + k));
+                    stream.push_back(2);
+                }
+                stream.push_back(20);
+                for (int k = 0; k < 20; ++k) stream.push_back(static_cast<uint8_t>('A' + k));
+                std::vector<uint8_t> expected;
+                const int64_t want =
+                    reference::decompress(stream.data(), static_cast<uint32_t>(stream.size()), 256, expected);
+                std::vector<uint8_t> got;
+                EXPECT_EQ(decode(stream, 256, &got), want);
+                if (want >= 0) {
+                    EXPECT_EQ(got, expected);
+                }
+            }
+        }
+    }
 }
 
 // Compresses into exactly the room the encoder asks for and decodes into
