@@ -582,7 +582,7 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-// With 14 MiB of address space the program runs (it starts in about 10 MiB,
+// With 14 MiB of address space the program runs (it starts in 5 to 7 MiB,
 // 4 of them the codec's table on its huge-page boundary) but cannot hold a
 // block, which takes 10 MiB on huge-page boundaries. A bomb must be refused
 // from its header alone, before any allocation, while a genuine block that
