@@ -64,7 +64,11 @@ bool reserve(GrowingBuffer* buffer, uint32_t size) {
 enum class Outcome { kGoOn, kTruncated, kFatal };
 
 // A restored block on its way to the file, written by a second thread while
-// the next block chunk is read and decoded.
+// the next block chunk is read and decoded. The read stays on this thread:
+// reading the next chunk ahead on a third thread during the decode (3 to 4
+// ms of reads on a 40 MB file) made restoring no faster, 44.2-49.5 ms
+// against 43.5-46.0 ms, with one more buffer to fault in and the decoder
+// sharing its caches with two copies instead of one.
 struct BlockWrite {
     FILE* output = nullptr;
     const uint8_t* bytes = nullptr;

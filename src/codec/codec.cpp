@@ -398,6 +398,17 @@ int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t siz
 // entered last to first, each key once, through a bitmap of the keys seen
 // (slower: on random bytes a run ends every 65536 positions or so, before
 // every key has been seen).
+//
+// Fewer instructions alone do not make it faster: one bound test per step
+// instead of three (a count of steps that the margins allow) and a mask
+// row per run length OR-ed into the keys instead of a compare and move per
+// entry, 5 and 8 instructions fewer per step, measured +1% and -5%. What it
+// waits on is the context's entry and the match's source: 12 cycles of delay
+// put on the context's key cost 10% to 17%, the same 4 instructions off that
+// path 2% to 4%. Also slower: the context's entry read before the run's
+// entries and corrected by compares (-10% to -14%, the compares lie on that
+// path), and prefetching the next step's entry or its match's source (-1% to
+// -9%).
 
 namespace {
 
