@@ -415,8 +415,62 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{"HeaderCut", 6, [](ArchiveBuilder& a) { a.stored(bytes("abc")).raw({17, 0, 0, 0, 3}); },
                  marks(25) + "\nError: archive x.zorv is truncated.\n", 255, "abc"},
         DataCase{"IncompleteAtTheEnd", 5, [](ArchiveBuilder& a) { a.stored(bytes("abc")); },
-                 marks(30) + "\nError: f.bin is incomplete: 3 of 5 bytes restored.\n", 255, "abc"}),
+                 marks(30) + "\nError: f.bin is incomplete: 3 of 5 bytes restored.\n", 255, "abc"},
+        DataCase{"IncompleteByOneByte", 4, [](ArchiveBuilder& a) { a.stored(bytes("abc")); },
+                 marks(37) + "\nError: f.bin is incomplete: 3 of 4 bytes restored.\n", 255, "abc"},
+        DataCase{"ExactlyComplete", 3, [](ArchiveBuilder& a) { a.stored(bytes("abc")); }, marks(50), 0, "abc"}),
     [](const ::testing::TestParamInfo<DataCase>& param_info) { return std::string(param_info.param.id); });
+
+// Data met before any file entry the walk handled is damage; entries that
+// were handled but restore nothing, and chunks of other kinds, are not.
+struct OrphanCase {
+    const char* id;
+    std::function<void(ArchiveBuilder&)> chunks;
+    bool existing;  // a.txt is there before the run
+    std::string after_head;
+    int status;
+};
+
+void PrintTo(const OrphanCase& c, std::ostream* os) { *os << c.id; }
+
+class ReaderOrphanData : public ::testing::TestWithParam<OrphanCase> {};
+
+TEST_P(ReaderOrphanData, FailsOnlyWithoutAnyEntry) {
+    const OrphanCase& c = GetParam();
+    TempDir dir;
+    if (c.existing) test_util::write_file(dir.file("a.txt"), std::string("old"));
+    ArchiveBuilder archive;
+    c.chunks(archive);
+    Restored r = restore(dir, archive.bytes());
+    EXPECT_EQ(r.out, kHead + c.after_head + "\n\n");
+    EXPECT_EQ(r.status, c.status);
+}
+
+const std::string kOrphan = "\nError: archive x.zorv has data without a file entry.\n";
+const std::string kRestoredA = "\n" + bar("a.txt") + marks(50);
+
+INSTANTIATE_TEST_SUITE_P(
+    Walk, ReaderOrphanData,
+    ::testing::Values(
+        OrphanCase{"NoEntryAtAll", [](ArchiveBuilder& a) { a.stored(bytes("abc")).block(bytes("abcdef")); }, false,
+                   kOrphan, 255},
+        OrphanCase{"EntryWithADamagedId",
+                   [](ArchiveBuilder& a) {
+                       Bytes entry = ArchiveBuilder().entry("a.txt", 3).bytes();
+                       entry[8] = 2;  // the entry's id
+                       a.raw(Bytes(entry.begin() + 8, entry.end())).stored(bytes("abc"));
+                   },
+                   false, kOrphan, 255},
+        OrphanCase{"EntryTooShortToBeOne",
+                   [](ArchiveBuilder& a) { a.chunk(CHUNK_FILE_ENTRY, 0, Bytes(10, 0), 0).stored(bytes("abc")); },
+                   false, kOrphan, 255},
+        OrphanCase{"MagicAlone", [](ArchiveBuilder&) {}, false, "", 0},
+        OrphanCase{"OtherKindsBeforeTheEntry",
+                   [](ArchiveBuilder& a) { a.chunk(5, 0, Bytes(7, 1), 0).entry("a.txt", 3).stored(bytes("abc")); },
+                   false, kRestoredA, 0},
+        OrphanCase{"DataOfASkippedFile", [](ArchiveBuilder& a) { a.entry("a.txt", 3).stored(bytes("abc")); }, true,
+                   "\nFile a.txt already exists. Skipped.\n", 0}),
+    [](const ::testing::TestParamInfo<OrphanCase>& param_info) { return std::string(param_info.param.id); });
 
 TEST(Reader, EntryPayloadCut) {
     TempDir dir;

@@ -102,5 +102,6 @@ bool is_safe_name(const char* name);
 // zorv -u archive: restores the stored file of `archive` under its stored name,
 // never replacing an existing file. Returns 0, or -1 when the archive cannot be
 // read as one, or when a file was refused as unsafe, could not be created, was
-// abandoned after an error or left shorter than its entry announced.
+// abandoned after an error or left shorter than its entry announced, or when
+// data stands in front of every file entry.
 int extract_command(const char* archive);

@@ -104,6 +104,10 @@ struct Reader {
     bool write_pending = false;
     // Set by anything that leaves a file missing, short or abandoned.
     bool failed = false;
+    // Any file entry the walk handled, whatever became of it: data in front
+    // of all of them belongs to no file, a sign of a damaged entry.
+    bool entry_seen = false;
+    bool orphan_reported = false;
 
     const char* name() const { return reinterpret_cast<const char*>(name_buffer.get()); }
 
@@ -382,6 +386,16 @@ Outcome data_chunk(Reader* reader, const ChunkHeader& header, bool payload_compl
     }
 }
 
+// The format has no checksum, so data that no entry announced is one of the
+// few signs of a damaged archive (an entry whose id was hit, say): reported
+// once, and the walk goes on as before.
+void orphan_data(Reader* reader) {
+    reader->failed = true;
+    if (reader->orphan_reported) return;
+    reader->orphan_reported = true;
+    std::printf("\nError: archive %s has data without a file entry.\n", reader->archive_name);
+}
+
 // The walk from offset 8 to the end. Every chunk is located by its header
 // alone: the next one starts at p + 16 + size, summed in 64 bits so that a
 // crafted size can neither wrap back to an earlier chunk nor loop, and the
@@ -403,7 +417,10 @@ Outcome walk(Reader* reader) {
         if (!block_of_file) settle(reader);
         Outcome outcome = Outcome::kGoOn;
         if (header.id == CHUNK_FILE_ENTRY && header.size > ENTRY_FIXED_BYTES && header.size <= ENTRY_BUFFER_SIZE) {
+            reader->entry_seen = true;
             outcome = file_entry(reader, header, payload_complete);
+        } else if (header.id == CHUNK_DATA && !reader->entry_seen) {
+            orphan_data(reader);
         } else if (header.id == CHUNK_DATA && reader->output != nullptr && reader->entry_size != 0) {
             outcome = data_chunk(reader, header, payload_complete);
             // A block whose write is in flight moves the bar when it is settled.
