@@ -36,16 +36,23 @@ constexpr uint32_t TRASH = KEYS;
 // huge pages are off, or the kernel has none, it is an ordinary array.
 #if defined(__linux__)
 constexpr size_t TABLE_PAGE = size_t{1} << 21;
-alignas(TABLE_PAGE) uint32_t match_table[TABLE_PAGE / sizeof(uint32_t)];
+union ProcessTable {
+    MatchTable table;
+    uint8_t page[TABLE_PAGE];
+};
+alignas(TABLE_PAGE) ProcessTable match_table;
 // Before main, so before any call touches the table; nothing else lives in
 // the table's huge page, so nothing touches it earlier.
-[[gnu::constructor]] void advise_table() { madvise(match_table, sizeof match_table, MADV_HUGEPAGE); }
+[[gnu::constructor]] void advise_table() { madvise(&match_table, sizeof match_table, MADV_HUGEPAGE); }
 #else
-uint32_t match_table[KEYS + 1];
+union ProcessTable {
+    MatchTable table;
+};
+ProcessTable match_table;
 #endif
-static_assert(sizeof match_table >= (KEYS + 1) * sizeof(uint32_t), "room for every key and the trash slot");
+static_assert(MATCH_TABLE_ENTRIES >= KEYS + 1, "room for every key and the trash slot");
 
-void clear_table() { std::memset(match_table, 0, (KEYS + 1) * sizeof(uint32_t)); }
+void clear_table(uint32_t* table) { std::memset(table, 0, (KEYS + 1) * sizeof(uint32_t)); }
 
 uint8_t* put_long_length(uint8_t* out, uint32_t value) {
     while (value >= 255) {
@@ -128,33 +135,34 @@ constexpr uint32_t TAG_SHIFT = 23;
 constexpr uint32_t POSITION_MASK = (1u << TAG_SHIFT) - 1;
 
 template <bool TAGGED>
-inline bool probe_with(const uint8_t* source, uint32_t p, uint32_t key, uint32_t pair, uint32_t* entry) {
-    const uint32_t e = match_table[key];
+inline bool probe_with(uint32_t* table, const uint8_t* source, uint32_t p, uint32_t key, uint32_t pair,
+                       uint32_t* entry) {
+    const uint32_t e = table[key];
     if constexpr (TAGGED) {
         const uint32_t tag = pair << TAG_SHIFT;
-        match_table[key] = (p + 1) | tag;
+        table[key] = (p + 1) | tag;
         const uint32_t at = e & POSITION_MASK;
         *entry = at;
         if ((e ^ tag) >> TAG_SHIFT) [[likely]]
             return false;
         return (load16(source + at + 1) == pair) & (at != 0);
     } else {
-        match_table[key] = p + 1;
+        table[key] = p + 1;
         *entry = e;
         return load16(source + e + 1) == pair && e != 0;
     }
 }
 
 template <bool TAGGED>
-inline bool probe(const uint8_t* source, uint32_t p, uint32_t* entry) {
-    return probe_with<TAGGED>(source, p, load16(source + p), load16(source + p + 2), entry);
+inline bool probe(uint32_t* table, const uint8_t* source, uint32_t p, uint32_t* entry) {
+    return probe_with<TAGGED>(table, source, p, load16(source + p), load16(source + p + 2), entry);
 }
 
 // Finds the next confirmed prediction from *p on, four positions per round
 // while *p < stop, where stop leaves 8 bytes after every position it lets in
 // (p + 3 is then a visited position). On success *p is its position.
 template <bool TAGGED>
-inline bool find_in_rounds(const uint8_t* source, uint32_t* position, uint32_t stop, uint32_t* entry) {
+inline bool find_in_rounds(uint32_t* table, const uint8_t* source, uint32_t* position, uint32_t stop, uint32_t* entry) {
     uint32_t p = *position;
     // A round's keys are loaded before its table stores, which as far as the
     // compiler knows may change the block: loaded after, each would be loaded
@@ -169,15 +177,15 @@ inline bool find_in_rounds(const uint8_t* source, uint32_t* position, uint32_t s
         const uint32_t k3 = load16(at + 3);
         const uint32_t k4 = load16(at + 4);
         const uint32_t k5 = load16(at + 5);
-        if (probe_with<TAGGED>(source, p, k0, k2, entry)) {
+        if (probe_with<TAGGED>(table, source, p, k0, k2, entry)) {
             found = true;
-        } else if (probe_with<TAGGED>(source, p + 1, k1, k3, entry)) {
+        } else if (probe_with<TAGGED>(table, source, p + 1, k1, k3, entry)) {
             p += 1;
             found = true;
-        } else if (probe_with<TAGGED>(source, p + 2, k2, k4, entry)) {
+        } else if (probe_with<TAGGED>(table, source, p + 2, k2, k4, entry)) {
             p += 2;
             found = true;
-        } else if (probe_with<TAGGED>(source, p + 3, k3, k5, entry)) {
+        } else if (probe_with<TAGGED>(table, source, p + 3, k3, k5, entry)) {
             p += 3;
             found = true;
         }
@@ -206,15 +214,15 @@ constexpr uint32_t PLAIN_ABOVE = SEGMENT / 64;
 // Every entry gets the tag of the pair after its position: the pair at
 // entry + 1, inside the block behind the visited positions. Empty entries
 // stay 0.
-void tag_entries(const uint8_t* source) {
+void tag_entries(uint32_t* table, const uint8_t* source) {
     for (uint32_t k = 0; k < KEYS; ++k) {
-        const uint32_t e = match_table[k];
-        if (e != 0) match_table[k] = e | (load16(source + e + 1) << TAG_SHIFT);
+        const uint32_t e = table[k];
+        if (e != 0) table[k] = e | (load16(source + e + 1) << TAG_SHIFT);
     }
 }
 
-void untag_entries() {
-    for (uint32_t k = 0; k < KEYS; ++k) match_table[k] &= POSITION_MASK;
+void untag_entries(uint32_t* table) {
+    for (uint32_t k = 0; k < KEYS; ++k) table[k] &= POSITION_MASK;
 }
 
 // Where a block's encoding stands when the form of the entries changes.
@@ -269,10 +277,10 @@ inline uint32_t put_step(const uint8_t* source, uint32_t n, uint32_t p, uint32_t
 // Finds the next match from p on one position at a time, among the last
 // positions of the block (up to n - 5), where a round has no 8 bytes left.
 template <bool TAGGED>
-inline bool find_last(const uint8_t* source, uint32_t n, uint32_t* position, uint32_t* entry) {
+inline bool find_last(uint32_t* table, const uint8_t* source, uint32_t n, uint32_t* position, uint32_t* entry) {
     const uint32_t last = n > 4 ? n - 4 : 0;
     uint32_t p = *position;
-    while (p < last && !probe<TAGGED>(source, p, entry)) ++p;
+    while (p < last && !probe<TAGGED>(table, source, p, entry)) ++p;
     *position = p;
     return p < last;
 }
@@ -282,7 +290,7 @@ inline bool find_last(const uint8_t* source, uint32_t n, uint32_t* position, uin
 // be written). Rounds run below `stop`, which is at most n - 7 (8 bytes
 // after each position it lets in). *matches counts the matches found.
 template <bool TAGGED>
-[[gnu::noinline]] bool encode_segment(const uint8_t* source, uint32_t n, uint32_t stop, Encoding* e,
+[[gnu::noinline]] bool encode_segment(uint32_t* table, const uint8_t* source, uint32_t n, uint32_t stop, Encoding* e,
                                       uint32_t* matches) {
     uint8_t* out = e->out;
     uint32_t a = e->a;
@@ -291,10 +299,10 @@ template <bool TAGGED>
     bool ended = false;
     while (p < stop || n - p < 8) {
         uint32_t entry = 0;
-        bool found = p < stop && find_in_rounds<TAGGED>(source, &p, stop, &entry);
+        bool found = p < stop && find_in_rounds<TAGGED>(table, source, &p, stop, &entry);
         if (!found) {
             if (n - p >= 8) break;  // the segment is over
-            if (!find_last<TAGGED>(source, n, &p, &entry)) {
+            if (!find_last<TAGGED>(table, source, n, &p, &entry)) {
                 ended = true;
                 break;
             }
@@ -317,24 +325,24 @@ uint32_t segment_stop(uint32_t p, uint32_t n) {
 
 // Encodes with tagged entries, segment by segment, until the block has no
 // more matches (true) or a segment has more than PLAIN_ABOVE (false).
-bool encode_tagged(const uint8_t* source, uint32_t n, Encoding* e) {
+bool encode_tagged(uint32_t* table, const uint8_t* source, uint32_t n, Encoding* e) {
     for (;;) {
         uint32_t matches = 0;
-        if (encode_segment<true>(source, n, segment_stop(e->p, n), e, &matches)) return true;
+        if (encode_segment<true>(table, source, n, segment_stop(e->p, n), e, &matches)) return true;
         if (matches > PLAIN_ABOVE) return false;
     }
 }
 
 // Encodes with plain entries from e->p to the end of the block.
-inline void encode_plain(const uint8_t* source, uint32_t n, Encoding* e) {
+inline void encode_plain(uint32_t* table, const uint8_t* source, uint32_t n, Encoding* e) {
     uint8_t* out = e->out;
     uint32_t a = e->a;
     uint32_t p = e->p;
     for (;;) {
         uint32_t entry = 0;
         bool found = false;
-        if (n - p >= 8) found = find_in_rounds<false>(source, &p, n - 7, &entry);
-        if (!found && !find_last<false>(source, n, &p, &entry)) break;
+        if (n - p >= 8) found = find_in_rounds<false>(table, source, &p, n - 7, &entry);
+        if (!found && !find_last<false>(table, source, n, &p, &entry)) break;
         a = put_step(source, n, p, entry, a, &out);
         p = a - 2;
     }
@@ -343,21 +351,22 @@ inline void encode_plain(const uint8_t* source, uint32_t n, Encoding* e) {
 
 }  // namespace
 
-int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t size) {
-    clear_table();
+int32_t compress_block(MatchTable* own, const uint8_t* source, uint8_t* destination, uint32_t size) {
+    uint32_t* const table = own->entries;
+    clear_table(table);
     const uint32_t n = size;
     Encoding e{destination, 0, 0};
     uint32_t matches = 0;
-    bool ended = encode_segment<false>(source, n, segment_stop(0, n), &e, &matches);
+    bool ended = encode_segment<false>(table, source, n, segment_stop(0, n), &e, &matches);
     // Only blocks whose entries (at most n - 4) fit below the tag take tagged
     // entries; the archive's blocks of 8 MiB do.
     const bool may_tag = n >= 4 && n - 4 <= POSITION_MASK;
     if (!ended && may_tag && matches < TAGGED_BELOW && e.p >= SEGMENT) {
-        tag_entries(source);
-        ended = encode_tagged(source, n, &e);
-        if (!ended) untag_entries();
+        tag_entries(table, source);
+        ended = encode_tagged(table, source, n, &e);
+        if (!ended) untag_entries(table);
     }
-    if (!ended) encode_plain(source, n, &e);
+    if (!ended) encode_plain(table, source, n, &e);
     uint8_t* out = e.out;
     uint32_t tail = n - e.a;
     if (tail > 0) {
@@ -448,7 +457,8 @@ enum Step { STEP_MALFORMED = -1, STEP_END = 0, STEP_MORE = 1 };
 
 // One whole step with every bound checked exactly: the first step, long
 // literal runs, long matches, and the steps near the end of either buffer.
-Step exact_step(const uint8_t* s, uint32_t z, uint32_t* pi, uint8_t* out, uint32_t room, uint32_t* po) {
+Step exact_step(uint32_t* table, const uint8_t* s, uint32_t z, uint32_t* pi, uint8_t* out, uint32_t room,
+                uint32_t* po) {
     uint32_t i = *pi;
     uint32_t o = *po;
     uint64_t literal;
@@ -467,23 +477,23 @@ Step exact_step(const uint8_t* s, uint32_t z, uint32_t* pi, uint8_t* out, uint32
     // Positions max(a - 2, 0) .. o - 3. Those inside the run take their key
     // from the stream, which the copy has not just written.
     uint32_t x = a >= 2 ? a - 2 : 0;
-    for (; x < a && x < o - 2; ++x) match_table[load16(out + x)] = x + 1;
+    for (; x < a && x < o - 2; ++x) table[load16(out + x)] = x + 1;
     // Long runs (data with few matches) spend their time here: four
     // positions per round.
     if (x < o - 2) {
         const uint8_t* key_at = lit + (x - a);  // x >= a here
         for (; o - 2 - x >= 4; x += 4, key_at += 4) {
-            match_table[load16(key_at)] = x + 1;
-            match_table[load16(key_at + 1)] = x + 2;
-            match_table[load16(key_at + 2)] = x + 3;
-            match_table[load16(key_at + 3)] = x + 4;
+            table[load16(key_at)] = x + 1;
+            table[load16(key_at + 1)] = x + 2;
+            table[load16(key_at + 2)] = x + 3;
+            table[load16(key_at + 3)] = x + 4;
         }
-        for (; x < o - 2; ++x, ++key_at) match_table[load16(key_at)] = x + 1;
+        for (; x < o - 2; ++x, ++key_at) table[load16(key_at)] = x + 1;
     }
     uint32_t c = o - 2;
     uint32_t key = load16(out + c);
-    uint32_t entry = match_table[key];
-    match_table[key] = c + 1;
+    uint32_t entry = table[key];
+    table[key] = c + 1;
     if (entry == 0) return STEP_MALFORMED;
     uint64_t match;
     if (!get_length(s, z, &i, &match)) return STEP_MALFORMED;
@@ -544,14 +554,15 @@ inline uint64_t unless_literal_is(uint64_t value, uint32_t literal, uint32_t t, 
 // Enters position a - 2 + t with `key` when t < literal, else stores into the
 // trash slot. The key is loaded whether it is used or not, so the fixed-length
 // loops that call this have no branch on the run's length.
-inline void enter_fixed(uint64_t key, uint32_t t, uint32_t literal, uint32_t a) {
-    match_table[unless_literal_at_most(key, literal, t, TRASH)] = a - 1 + t;
+inline void enter_fixed(uint32_t* table, uint64_t key, uint32_t t, uint32_t literal, uint32_t a) {
+    table[unless_literal_at_most(key, literal, t, TRASH)] = a - 1 + t;
 }
 
 }  // namespace
 
-int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t size, uint32_t room) {
-    clear_table();
+int32_t decompress_block(MatchTable* own, const uint8_t* source, uint8_t* destination, uint32_t size, uint32_t room) {
+    uint32_t* const table = own->entries;
+    clear_table(table);
     const uint8_t* s = source;
     uint8_t* out = destination;
     const uint32_t z = size;
@@ -560,7 +571,7 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
     if (z == 0) return 0;
     // The first step starts at position 0, where no context lies in front of
     // the run; after it, at least 2 bytes exist.
-    Step first = exact_step(s, z, &i, out, room, &o);
+    Step first = exact_step(table, s, z, &i, out, room, &o);
     if (first != STEP_MORE) return first == STEP_END ? static_cast<int32_t>(o) : -1;
     // The last positions from which a fast literal copy or a fast match copy
     // stays inside the buffers. A buffer too small for any has its start
@@ -585,11 +596,11 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
             const uint32_t k1 = (k0 >> 8) | (static_cast<uint32_t>(lit[0]) << 8);
             // Positions a - 2 .. a + literal - 3: the first two keys start in
             // the output before the run, the others lie in the stream.
-            enter_fixed(k0, 0, literal, a);
-            enter_fixed(k1, 1, literal, a);
-            for (uint32_t t = 2; t < 8; ++t) enter_fixed(load16(lit + t - 2), t, literal, a);
+            enter_fixed(table, k0, 0, literal, a);
+            enter_fixed(table, k1, 1, literal, a);
+            for (uint32_t t = 2; t < 8; ++t) enter_fixed(table, load16(lit + t - 2), t, literal, a);
             if (literal > 8) {
-                for (uint32_t t = 8; t < FAST_LITERAL; ++t) enter_fixed(load16(lit + t - 2), t, literal, a);
+                for (uint32_t t = 8; t < FAST_LITERAL; ++t) enter_fixed(table, load16(lit + t - 2), t, literal, a);
             }
             key = static_cast<uint32_t>(unless_literal_is(
                 unless_literal_is(load16(lit + static_cast<ptrdiff_t>(literal) - 2), literal, 1, k1), literal, 0, k0));
@@ -597,15 +608,15 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
                    op <= out_literal_fast && out_literal_fast - op >= literal) {
             const uint8_t* lit = ip + 1;
             for (uint32_t k = 0; k < literal; k += LITERAL_COPY) copy<LITERAL_COPY>(op + k, lit + k);
-            match_table[k0] = a - 1;
-            match_table[(k0 >> 8) | (static_cast<uint32_t>(lit[0]) << 8)] = a;
-            for (uint32_t t = 2; t < literal; ++t) match_table[load16(lit + t - 2)] = a - 1 + t;
+            table[k0] = a - 1;
+            table[(k0 >> 8) | (static_cast<uint32_t>(lit[0]) << 8)] = a;
+            for (uint32_t t = 2; t < literal; ++t) table[load16(lit + t - 2)] = a - 1 + t;
             key = load16(lit + literal - 2);
         } else {
             if (ip >= stream_end) return static_cast<int32_t>(op - out);
             uint32_t at = static_cast<uint32_t>(ip - s);
             uint32_t length = a;
-            Step step = exact_step(s, z, &at, out, room, &length);
+            Step step = exact_step(table, s, z, &at, out, room, &length);
             if (step != STEP_MORE) return step == STEP_END ? static_cast<int32_t>(length) : -1;
             ip = s + at;
             op = out + length;
@@ -615,8 +626,8 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
         op += literal;
         ip += 1 + literal;
         const uint32_t c = a + literal - 2;
-        const uint32_t entry = match_table[key];
-        match_table[key] = c + 1;
+        const uint32_t entry = table[key];
+        table[key] = c + 1;
         if (entry == 0) return -1;
         uint64_t match = ip[0];
         if (match < 255) {
@@ -647,4 +658,12 @@ int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t s
         // The end of the stream is found at the top: the fast paths need
         // bytes left, the exact step tests for the end first.
     }
+}
+
+int32_t compress_block(const uint8_t* source, uint8_t* destination, uint32_t size) {
+    return compress_block(&match_table.table, source, destination, size);
+}
+
+int32_t decompress_block(const uint8_t* source, uint8_t* destination, uint32_t size, uint32_t room) {
+    return decompress_block(&match_table.table, source, destination, size, room);
 }
