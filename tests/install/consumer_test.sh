@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary DESTDIR, checks what landed where, then
 # configures, builds and runs a separate project that finds the installed
-# package with find_package(zorv) and uses zorv::codec.
+# package with find_package(zorv) and uses zorv::codec, and builds the same
+# program again with the flags pkg-config gives for the installed zorv.pc.
 # Usage: consumer_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER
 set -euo pipefail
 build_dir=$1
@@ -18,7 +19,8 @@ root=$stage$prefix
 
 # Everything a user and a consumer need, and nothing of the test suite.
 for f in bin/zorv share/man/man1/zorv.1 include/zorv/codec.h lib/libzorv_codec.a \
-    lib/cmake/zorv/zorvConfig.cmake lib/cmake/zorv/zorvConfigVersion.cmake lib/cmake/zorv/zorvTargets.cmake; do
+    lib/cmake/zorv/zorvConfig.cmake lib/cmake/zorv/zorvConfigVersion.cmake lib/cmake/zorv/zorvTargets.cmake \
+    lib/pkgconfig/zorv.pc; do
     if [ ! -f "$root/$f" ]; then
         echo "missing after install: $f"
         cat "$work/install.log"
@@ -53,4 +55,41 @@ cmake --build "$work/consumer" >"$work/build.log" 2>&1 || {
     cat "$work/build.log"
     exit 1
 }
-"$work/consumer/consumer"
+# A consumer that works prints exactly this line; anything else is a failure.
+run_consumer() {
+    local out
+    out=$("$2") || { echo "$1: $out"; exit 1; }
+    echo "$1: $out"
+    [ "$out" = "consumer: the installed codec works" ] || exit 1
+}
+run_consumer find_package "$work/consumer/consumer"
+
+# The same program through pkg-config, which sees only the staged install.
+if ! command -v pkg-config >/dev/null 2>&1; then
+    echo "pkg-config is not installed: the build through zorv.pc was not tried"
+    exit 0
+fi
+export PKG_CONFIG_LIBDIR=$root/lib/pkgconfig
+# The staged file must resolve into the stage, not the prefix it was installed for.
+for dir in libdir:lib includedir:include; do
+    got=$(cd "$(pkg-config --variable="${dir%%:*}" zorv)" 2>/dev/null && pwd -P) || got="(none)"
+    if [ "$got" != "$(cd "$root/${dir#*:}" && pwd -P)" ]; then
+        echo "zorv.pc: ${dir%%:*} is $got, not $root/${dir#*:}"
+        cat "$root/lib/pkgconfig/zorv.pc"
+        exit 1
+    fi
+done
+# Its version is the CMake package's.
+cmake_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$root/lib/cmake/zorv/zorvConfigVersion.cmake")
+if [ "$(pkg-config --modversion zorv)" != "$cmake_version" ]; then
+    echo "zorv.pc has version $(pkg-config --modversion zorv), the CMake package $cmake_version"
+    exit 1
+fi
+# shellcheck disable=SC2046  # the flags are words on purpose
+"$cxx" -std=c++17 -O2 -o "$work/consumer-pc" "$source_dir/tests/install/consumer/main.cpp" \
+    $(pkg-config --cflags --libs zorv) >"$work/build-pc.log" 2>&1 || {
+    echo "building the consumer with: $(pkg-config --cflags --libs zorv)"
+    cat "$work/build-pc.log"
+    exit 1
+}
+run_consumer pkg-config "$work/consumer-pc"
