@@ -29,6 +29,18 @@ inline constexpr uint32_t CHUNK_DATA = 17;
 inline constexpr uint32_t METHOD_STORED = 0;
 inline constexpr uint32_t METHOD_BLOCK = 1;
 
+// A worker's share of memory when blocks are coded side by side: its block
+// (8 MiB), the stream (9437234 bytes, on whole huge pages 10 MiB) and its
+// match table on a huge page of its own (2 MiB). A run keeps at most
+// workers + 2 of these, so that a worker never waits while the one thread
+// that reads and writes is busy with another block.
+inline constexpr uint64_t WORKER_MEMORY = uint64_t{20} << 20;
+// All workers' memory together stays within this, and within a quarter of
+// the machine's memory: 49 workers here, far more than the CPUs of most
+// machines, and no more than the pool's 64 threads.
+inline constexpr uint64_t WORKERS_MEMORY = uint64_t{1} << 30;
+inline constexpr unsigned MAX_WORKERS = static_cast<unsigned>(WORKERS_MEMORY / WORKER_MEMORY) - 2;
+
 // The five fields of a chunk header, widened to 32 bits.
 struct ChunkHeader {
     uint32_t id;
@@ -73,6 +85,16 @@ const char* stored_name(const char* path);
 // more. The writer's label ends there; the reader's has '[' as 17th character.
 void writer_label(const char* name, char field[20]);
 void reader_label(const char* name, char field[20]);
+
+// How many blocks of a run of `blocks` are coded at once: the usable CPUs,
+// at most MAX_WORKERS and the share of memory that the machine allows, at
+// most `blocks`, at least 1.
+unsigned worker_count(uint64_t blocks);
+
+// The block buffers a run with `workers` workers keeps at most: one more
+// than the workers, and two more from two workers on, where the thread that
+// reads and writes shares the CPUs with them.
+unsigned slot_count(unsigned workers);
 
 // zorv input [output]: packs `input` into a new archive at `output`, replacing
 // an existing one only with `force`. Returns 0 or -1.

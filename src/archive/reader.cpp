@@ -63,26 +63,34 @@ bool reserve(GrowingBuffer* buffer, uint32_t size) {
 
 enum class Outcome { kGoOn, kTruncated, kFatal };
 
-// A restored block on its way to the file, written by a second thread while
-// the next block chunk is read and decoded. The read stays on this thread:
-// reading the next chunk ahead on a third thread during the decode (3 to 4
-// ms of reads on a 40 MB file) made restoring no faster, 44.2-49.5 ms
-// against 43.5-46.0 ms, with one more buffer to fault in and the decoder
-// sharing its caches with two copies instead of one.
-struct BlockWrite {
-    FILE* output = nullptr;
-    const uint8_t* bytes = nullptr;
-    uint32_t count = 0;
-    uint64_t offset = 0;  // where the block goes: the file is written in order from 0
-    bool written = false;
+// One block chunk on its way through the restore: its payload read into
+// `packed` by the walk, decoded by a worker with its own table, written by
+// the walk in archive order.
+struct Slot {
+    GrowingBuffer packed;
+    GrowingBuffer unpacked;
+    Bytes table_memory;
+    // Null in the first slot, which codes with the process's own table: no
+    // other slot uses that one, and it needs no memory.
+    MatchTable* table = nullptr;
+    PoolJob job;
+    uint32_t size = 0;
+    uint32_t extra = 0;
+    uint32_t restored_after = 0;  // the bar's count once this block is written
+    int32_t decoded = 0;
+    // Empty payloads and empty blocks leave a buffer unallocated; the codec
+    // still gets a valid address, which it neither reads nor writes.
+    uint8_t spare = 0;
 };
 
-void write_block(void* argument) {
-    auto* write = static_cast<BlockWrite*>(argument);
-    // Only the bytes about to be written, which are decoded already: an
-    // archive's claims about the file's size never reserve disk space.
-    reserve_file_space(write->output, write->offset, write->count);
-    write->written = std::fwrite(write->bytes, 1, write->count, write->output) == write->count;
+void decode_block(void* argument) {
+    auto* slot = static_cast<Slot*>(argument);
+    const uint8_t* packed = slot->packed.capacity > 0 ? slot->packed.bytes.get() : &slot->spare;
+    uint8_t* unpacked = slot->unpacked.capacity > 0 ? slot->unpacked.bytes.get() : &slot->spare;
+    // The room is the announced block length: a stream that would decode to
+    // more fails instead of writing past the buffer.
+    slot->decoded = slot->table != nullptr ? decompress_block(slot->table, packed, unpacked, slot->size, slot->extra)
+                                           : decompress_block(packed, unpacked, slot->size, slot->extra);
 }
 
 struct Reader {
@@ -95,13 +103,20 @@ struct Reader {
     uint32_t entry_size = 0;
     uint32_t restored = 0;
     uint32_t marks = 0;
-    GrowingBuffer packed;
-    // One block is decoded into one side while the other is being written.
-    GrowingBuffer unpacked[2];
-    unsigned side = 0;
-    BackgroundTask task;
-    BlockWrite write;
-    bool write_pending = false;
+    // Block chunks of the file being restored, from the oldest not yet
+    // written on. Nothing else happens while one is in flight: any other
+    // event settles them first, as if each had been written at once.
+    unsigned workers = worker_count(UINT64_MAX);
+    Slot slots[MAX_WORKERS + 2];
+    Slot* free_slots[MAX_WORKERS + 2] = {};
+    unsigned free_count = 0;
+    unsigned slots_made = 0;
+    unsigned slots_allowed = slot_count(workers);
+    Slot* in_order[MAX_WORKERS + 2] = {};
+    unsigned oldest = 0;
+    unsigned in_flight = 0;
+    // Destroyed before the slots: every job handed in has run by then.
+    WorkerPool pool{workers};
     // Set by anything that leaves a file missing, short or abandoned.
     bool failed = false;
     // Any file entry the walk handled, whatever became of it: data in front
@@ -110,10 +125,6 @@ struct Reader {
     bool orphan_reported = false;
 
     const char* name() const { return reinterpret_cast<const char*>(name_buffer.get()); }
-
-    // Every path settles the write in flight before it returns; this only
-    // keeps the buffers alive until the thread is done should one not.
-    ~Reader() { finish_background(&task); }
 };
 
 // Closes the file being restored after a failure that has been reported
@@ -191,36 +202,84 @@ void draw_bar(const char* name) {
     std::printf("%s", label);
 }
 
-void advance_bar(Reader* reader) {
-    uint32_t percent = reader->entry_size >= SHIFTED_PERCENT_FROM
-                           ? ((reader->restored >> 8) * 100) / (reader->entry_size >> 8)
-                           : (reader->restored * 100) / reader->entry_size;
+// Moves the bar to `restored` bytes of the current file.
+void advance_bar(Reader* reader, uint32_t restored) {
+    uint32_t percent = reader->entry_size >= SHIFTED_PERCENT_FROM ? ((restored >> 8) * 100) / (reader->entry_size >> 8)
+                                                                  : (restored * 100) / reader->entry_size;
     uint32_t new_marks = percent / 2;
     for (; reader->marks < new_marks; ++reader->marks) std::printf("#");
 }
 
-// Waits for the block write in flight and reports it as it would have been
-// reported had the block been written before anything after it was read: a
-// failure abandons the file, a success moves the bar. Called before anything
-// is printed or done to the file being restored.
-void settle(Reader* reader) {
-    if (!reader->write_pending) return;
-    finish_background(&reader->task);
-    reader->write_pending = false;
-    if (!reader->write.written) {
-        report_write_failure(reader);
+// Writes the oldest block in flight once it is decoded, and reports it as a
+// run that restores one block at a time would have: a block that failed to
+// decode, or whose write failed, abandons the file, and the blocks after it
+// are thrown away; a block written moves the bar. False when the oldest is
+// still being decoded and `wait` is false.
+bool finish_oldest(Reader* reader, bool wait) {
+    Slot* slot = reader->in_order[reader->oldest];
+    if (!wait && !job_done(&reader->pool, &slot->job)) return false;
+    wait_job(&reader->pool, &slot->job);
+    reader->oldest = (reader->oldest + 1) % (MAX_WORKERS + 2);
+    --reader->in_flight;
+    reader->free_slots[reader->free_count++] = slot;
+    if (reader->output == nullptr) return true;
+    if (slot->decoded < 0 || static_cast<uint32_t>(slot->decoded) != slot->extra) {
         abandon(reader);
-        return;
+        std::printf("\nError: decompression failed. Skipped.\n");
+        return true;
     }
-    advance_bar(reader);
+    if (slot->extra > 0) {
+        const uint32_t offset = slot->restored_after - slot->extra;
+        // Only bytes decoded already: an archive's claims about the file's
+        // size never reserve disk space.
+        reserve_file_space(reader->output, offset, slot->extra);
+        if (std::fwrite(slot->unpacked.bytes.get(), 1, slot->extra, reader->output) != slot->extra) {
+            report_write_failure(reader);
+            abandon(reader);
+            return true;
+        }
+    }
+    advance_bar(reader, slot->restored_after);
+    return true;
 }
 
-// Settles the write in flight for a block chunk that is about to report a
-// failure; false when that write failed, which passes this chunk over (its
+// Writes and reports every block in flight. Called before anything else is
+// printed or done to the file being restored.
+void settle(Reader* reader) {
+    while (reader->in_flight > 0) finish_oldest(reader, true);
+}
+
+// Settles the blocks in flight for a block chunk that is about to report a
+// failure; false when one of them failed, which passes this chunk over (its
 // file was abandoned before the chunk, as far as anyone can tell).
 bool still_restoring(Reader* reader) {
     settle(reader);
     return reader->output != nullptr;
+}
+
+// A slot for the next block chunk: blocks that are done are written first,
+// then a free slot is taken, a new one made while the run allows more, or
+// the oldest waited for. Null when the file was abandoned on the way.
+Slot* take_slot(Reader* reader) {
+    while (reader->in_flight > 0 && finish_oldest(reader, false)) {
+    }
+    if (reader->free_count == 0 && reader->slots_made < reader->slots_allowed) {
+        Slot* slot = &reader->slots[reader->slots_made];
+        if (reader->slots_made > 0) {
+            slot->table_memory.reset(static_cast<uint8_t*>(allocate_huge_memory(sizeof(MatchTable))));
+            slot->table = reinterpret_cast<MatchTable*>(slot->table_memory.get());
+        }
+        if (reader->slots_made == 0 || slot->table != nullptr) {
+            ++reader->slots_made;
+            reader->free_slots[reader->free_count++] = slot;
+        } else {
+            // No memory for another worker: the run goes on with the slots it has.
+            reader->slots_allowed = reader->slots_made;
+        }
+    }
+    if (reader->free_count == 0) finish_oldest(reader, true);
+    if (reader->output == nullptr) return nullptr;
+    return reader->free_slots[--reader->free_count];
 }
 
 Outcome file_entry(Reader* reader, const ChunkHeader& header, bool payload_complete) {
@@ -304,9 +363,9 @@ Outcome stored_chunk(Reader* reader, const ChunkHeader& header, bool payload_com
 }
 
 Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_complete) {
-    // The block before may still be on its way to the file: every failure
-    // below settles it first (still_restoring), and a success settles it
-    // before handing over this block.
+    // Blocks before this one may still be in flight: every failure below
+    // settles them first (still_restoring), so that it is reported after
+    // them, or not at all when one of them failed.
     //
     // No writer makes a block longer than BLOCK_SIZE or a stream longer than
     // that of an incompressible full block: refuse before allocating, so a
@@ -322,61 +381,60 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
         return Outcome::kGoOn;
     }
     if (!payload_complete) return still_restoring(reader) ? truncated(reader) : Outcome::kGoOn;
-    bool reserved = reserve(&reader->packed, header.size);
-    if (reserved && !reserve(&reader->unpacked[reader->side], header.extra)) {
-        // Short of memory for a second buffer: wait for the write and reuse
-        // the buffer it came from.
-        if (!still_restoring(reader)) return Outcome::kGoOn;
-        reader->side ^= 1;
-        reserved = reserve(&reader->unpacked[reader->side], header.extra);
+    Slot* slot = take_slot(reader);
+    if (slot == nullptr) return Outcome::kGoOn;
+    if (!reserve(&slot->packed, header.size) || !reserve(&slot->unpacked, header.extra)) {
+        // Short of memory for this slot's buffers: the blocks in flight are
+        // settled, the other slots give their memory back and this one goes
+        // on alone, one block at a time.
+        if (!still_restoring(reader)) {
+            reader->free_slots[reader->free_count++] = slot;
+            return Outcome::kGoOn;
+        }
+        for (unsigned k = 0; k < reader->free_count; ++k) {
+            reader->free_slots[k]->packed = GrowingBuffer();
+            reader->free_slots[k]->unpacked = GrowingBuffer();
+        }
+        reader->free_count = 0;
+        reader->slots_allowed = 0;
+        if (!reserve(&slot->packed, header.size) || !reserve(&slot->unpacked, header.extra)) {
+            reader->free_slots[reader->free_count++] = slot;
+            abandon(reader);
+            std::printf("\nError: not enough memory!\n");
+            return Outcome::kGoOn;
+        }
     }
-    if (!reserved) {
-        if (!still_restoring(reader)) return Outcome::kGoOn;
-        abandon(reader);
-        std::printf("\nError: not enough memory!\n");
-        return Outcome::kGoOn;
-    }
-    // Empty payloads and empty blocks leave a buffer unallocated; the codec
-    // still gets a valid address, which it neither reads nor writes.
-    uint8_t spare = 0;
-    GrowingBuffer& into = reader->unpacked[reader->side];
-    uint8_t* packed = reader->packed.capacity > 0 ? reader->packed.bytes.get() : &spare;
-    uint8_t* unpacked = into.capacity > 0 ? into.bytes.get() : &spare;
-    if (header.size > 0 && std::fread(packed, 1, header.size, reader->archive.get()) != header.size)
+    uint8_t* packed = slot->packed.capacity > 0 ? slot->packed.bytes.get() : &slot->spare;
+    if (header.size > 0 && std::fread(packed, 1, header.size, reader->archive.get()) != header.size) {
+        reader->free_slots[reader->free_count++] = slot;
         return still_restoring(reader) ? truncated(reader) : Outcome::kGoOn;
+    }
     uint32_t sum = checksum(1, packed, header.size);
     if (sum != header.checksum) {
+        reader->free_slots[reader->free_count++] = slot;
         if (!still_restoring(reader)) return Outcome::kGoOn;
         abandon(reader);
         std::printf("\nError: checksum mismatch. Skipped.\n");
         print_mismatch(sum, header.checksum);
         return Outcome::kGoOn;
     }
-    // The room is the announced block length: a stream that would decode to
-    // more fails instead of writing past the buffer.
-    int32_t decoded = decompress_block(packed, unpacked, header.size, header.extra);
-    if (decoded < 0 || static_cast<uint32_t>(decoded) != header.extra) {
-        if (!still_restoring(reader)) return Outcome::kGoOn;
-        abandon(reader);
-        std::printf("\nError: decompression failed. Skipped.\n");
-        return Outcome::kGoOn;
-    }
-    if (!still_restoring(reader)) return Outcome::kGoOn;
-    if (header.extra > 0) {
-        // Written while the next chunk is read and decoded into the other side.
-        reader->write = BlockWrite{reader->output, unpacked, header.extra, reader->restored, false};
-        start_background(&reader->task, write_block, &reader->write);
-        reader->write_pending = true;
-        reader->side ^= 1;
-    }
     reader->restored += header.extra;
+    slot->size = header.size;
+    slot->extra = header.extra;
+    slot->restored_after = reader->restored;
+    reader->in_order[(reader->oldest + reader->in_flight) % (MAX_WORKERS + 2)] = slot;
+    ++reader->in_flight;
+    submit_job(&reader->pool, &slot->job, decode_block, slot);
     return Outcome::kGoOn;
 }
 
 Outcome data_chunk(Reader* reader, const ChunkHeader& header, bool payload_complete) {
     switch (header.options) {
-        case METHOD_STORED:
-            return stored_chunk(reader, header, payload_complete);
+        case METHOD_STORED: {
+            Outcome outcome = stored_chunk(reader, header, payload_complete);
+            if (outcome == Outcome::kGoOn && reader->output != nullptr) advance_bar(reader, reader->restored);
+            return outcome;
+        }
         case METHOD_BLOCK:
             return block_chunk(reader, header, payload_complete);
         default:
@@ -411,7 +469,8 @@ Outcome walk(Reader* reader) {
         uint64_t next = p + CHUNK_HEADER_SIZE + header.size;
         bool payload_complete = next <= reader->length;
         // Only a block chunk of the file being restored goes on while the
-        // block before it is written; everything else waits for that write.
+        // blocks before it are decoded and written; everything else waits
+        // until they are.
         const bool block_of_file = header.id == CHUNK_DATA && header.options == METHOD_BLOCK &&
                                    reader->output != nullptr && reader->entry_size != 0;
         if (!block_of_file) settle(reader);
@@ -423,8 +482,6 @@ Outcome walk(Reader* reader) {
             orphan_data(reader);
         } else if (header.id == CHUNK_DATA && reader->output != nullptr && reader->entry_size != 0) {
             outcome = data_chunk(reader, header, payload_complete);
-            // A block whose write is in flight moves the bar when it is settled.
-            if (outcome == Outcome::kGoOn && reader->output != nullptr && !reader->write_pending) advance_bar(reader);
         }
         if (outcome != Outcome::kGoOn) return outcome;
         p = next;

@@ -74,25 +74,45 @@ bool write_data_chunk(FILE* out, const Chunk& chunk) {
            put(out, chunk.payload, chunk.payload_size);
 }
 
-// The file work of one step, done by a second thread while the next block is
-// compressed: write the chunk before it, then read the block after it. A
-// failed write leaves the read undone; the run ends there.
-struct FileWork {
-    FILE* in = nullptr;
-    FILE* out = nullptr;
+// One block on its way through the run: read into `block` on the reading
+// thread, coded by a worker with its own table, written in block order.
+struct Slot {
+    Buffer block;
+    Buffer stream;
+    Buffer table_memory;
+    MatchTable* table = nullptr;
+    PoolJob job;
     Chunk chunk;
-    bool write = false;
-    bool written = true;
-    uint8_t* read_into = nullptr;
-    uint32_t read = 0;
+    double compress_ms = 0;
 };
 
-void do_file_work(void* argument) {
-    auto* work = static_cast<FileWork*>(argument);
-    work->written = !work->write || write_data_chunk(work->out, work->chunk);
-    work->read = 0;
-    if (work->written && work->read_into != nullptr)
-        work->read = static_cast<uint32_t>(std::fread(work->read_into, 1, BLOCK_SIZE, work->in));
+bool make_slot(Slot* slot) {
+    slot->block.reset(static_cast<uint8_t*>(allocate_block_memory(BLOCK_SIZE)));
+    slot->stream.reset(static_cast<uint8_t*>(allocate_block_memory(OUTPUT_BUFFER_SIZE)));
+    slot->table_memory.reset(static_cast<uint8_t*>(allocate_huge_memory(sizeof(MatchTable))));
+    slot->table = reinterpret_cast<MatchTable*>(slot->table_memory.get());
+    return slot->block != nullptr && slot->stream != nullptr && slot->table != nullptr;
+}
+
+void code_block(void* argument) {
+    auto* slot = static_cast<Slot*>(argument);
+    Chunk& chunk = slot->chunk;
+    chunk.payload = slot->block.get();
+    chunk.payload_size = chunk.length;
+    slot->compress_ms = 0;
+    if (chunk.length < STORE_THRESHOLD) {
+        chunk.method = METHOD_STORED;
+        return;
+    }
+    chunk.method = METHOD_BLOCK;
+    // Only the codec is timed: the figure is the codec's speed, not the disk's.
+    const uint32_t start = GetTickCount();
+    chunk.payload_size =
+        static_cast<uint32_t>(compress_block(slot->table, slot->block.get(), slot->stream.get(), chunk.length));
+    const uint32_t stop = GetTickCount();
+    // Unsigned subtraction stays right when the tick counter wraps.
+    slot->compress_ms = static_cast<double>(static_cast<uint32_t>(stop - start));
+    chunk.payload = slot->stream.get();
 }
 
 }  // namespace
@@ -123,20 +143,14 @@ float compression_speed(uint64_t bytes_read, double compress_ms) {
 }
 
 int pack_file(const char* input, FILE* out, const char* output) {
-    // Two of each buffer: while one block is compressed, the chunk before it
-    // is written from the other stream buffer and the block after it is read
-    // into the other input buffer.
-    Buffer in_buffers[2];
-    Buffer out_buffers[2];
-    for (int k = 0; k < 2; ++k) {
-        in_buffers[k].reset(static_cast<uint8_t*>(allocate_block_memory(BLOCK_SIZE)));
-        out_buffers[k].reset(static_cast<uint8_t*>(allocate_block_memory(OUTPUT_BUFFER_SIZE)));
-        if (in_buffers[k] == nullptr || out_buffers[k] == nullptr) {
-            std::printf("Error: not enough memory!\n");
-            return -1;
-        }
+    // The first block's buffers before anything else: without them nothing
+    // can be packed. Later ones only as the run needs them.
+    Slot slots[MAX_WORKERS + 2];
+    if (!make_slot(&slots[0])) {
+        std::printf("Error: not enough memory!\n");
+        return -1;
     }
-    uint8_t* block = in_buffers[0].get();
+    uint8_t* block = slots[0].block.get();
 
     InputFile in(std::fopen(input, "rb"));
     struct stat in_stat {};
@@ -185,61 +199,76 @@ int pack_file(const char* input, FILE* out, const char* output) {
     char label[20];
     writer_label(name, label);
 
-    // Each step prints its progress line, compresses its block and leaves the
-    // chunk for the next step's file work. The line is printed once the write
-    // before it is known to have succeeded, so the screen shows what it would
-    // if every step wrote its own chunk before the next one began.
-    BackgroundTask task;
-    FileWork work;
-    work.in = in.get();
-    work.out = out;
-    uint32_t n = static_cast<uint32_t>(std::fread(block, 1, BLOCK_SIZE, in.get()));
-    Chunk pending;
-    bool has_pending = false;
-    for (unsigned step = 0; n > 0; ++step) {
-        const unsigned side = step & 1;
-        block = in_buffers[side].get();
-        const uint64_t percent = progress_percent(bytes_read, input_size);
-        const int64_t saving = progress_saving_tenths(bytes_read, bytes_written);
-        const float speed = compression_speed(bytes_read, compress_ms);
-        bytes_read += n;
+    // One thread reads the blocks in order and writes their chunks in order;
+    // workers code them in between. Progress line k is printed once block k
+    // is read and every chunk before it written, with the figures of those
+    // chunks: the screen is that of a run that does one block at a time.
+    const unsigned workers = worker_count((input_size + BLOCK_SIZE - 1) / BLOCK_SIZE);
+    unsigned slots_allowed = slot_count(workers);
+    unsigned slots_made = 1;
+    Slot* free_slots[MAX_WORKERS + 2] = {&slots[0]};
+    unsigned free_count = 1;
+    Slot* in_order[MAX_WORKERS + 2];  // read and not yet written, oldest first
+    unsigned oldest = 0;
+    unsigned in_flight = 0;
+    uint64_t blocks_read = 0;
+    uint64_t chunks_written = 0;
+    uint64_t bytes_done = 0;  // of the blocks whose chunks are written
+    bool input_ended = false;
+    // Destroyed before the slots: every job handed in has run by then.
+    WorkerPool pool(workers);
+    auto print_line = [&] {
+        print_progress(label, progress_percent(bytes_done, input_size),
+                       progress_saving_tenths(bytes_done, bytes_written), compression_speed(bytes_done, compress_ms));
+    };
 
-        work.chunk = pending;
-        work.write = has_pending;
-        work.read_into = in_buffers[side ^ 1].get();
-        start_background(&task, do_file_work, &work);
-
-        Chunk chunk;
-        chunk.length = n;
-        chunk.payload = block;
-        chunk.payload_size = n;
-        if (n < STORE_THRESHOLD) {
-            chunk.method = METHOD_STORED;
-        } else {
-            uint8_t* stream = out_buffers[side].get();
-            // Only the codec is timed: the figure is the codec's speed, not the disk's.
-            const uint32_t start = GetTickCount();
-            chunk.payload_size = static_cast<uint32_t>(compress_block(block, stream, n));
-            const uint32_t stop = GetTickCount();
-            // Unsigned subtraction stays right when the tick counter wraps.
-            compress_ms += static_cast<double>(static_cast<uint32_t>(stop - start));
-            chunk.payload = stream;
+    for (;;) {
+        while (!input_ended && in_flight < slots_allowed) {
+            if (free_count == 0) {
+                if (!make_slot(&slots[slots_made])) {
+                    // No memory for another: the run goes on with the slots it has.
+                    slots[slots_made] = Slot();
+                    slots_allowed = slots_made;
+                    break;
+                }
+                free_slots[free_count++] = &slots[slots_made++];
+            }
+            Slot* slot = free_slots[free_count - 1];
+            const uint32_t n = static_cast<uint32_t>(std::fread(slot->block.get(), 1, BLOCK_SIZE, in.get()));
+            if (n == 0) {
+                input_ended = true;
+                break;
+            }
+            --free_count;
+            slot->chunk = Chunk();
+            slot->chunk.length = n;
+            in_order[(oldest + in_flight) % (MAX_WORKERS + 2)] = slot;
+            ++in_flight;
+            ++blocks_read;
+            bytes_read += n;
+            submit_job(&pool, &slot->job, code_block, slot);
+            // Block k is read; its line is due if every chunk before it is written.
+            if (chunks_written + 1 == blocks_read) {
+                print_line();
+            }
         }
-
-        finish_background(&task);
-        if (!work.written) {
+        if (in_flight == 0) break;
+        Slot* slot = in_order[oldest];
+        wait_job(&pool, &slot->job);
+        if (!write_data_chunk(out, slot->chunk)) {
             report_write_failure(output);
             return -1;
         }
-        print_progress(label, percent, saving, speed);
-        pending = chunk;
-        has_pending = true;
-        bytes_written += CHUNK_HEADER_SIZE + chunk.payload_size;
-        n = work.read;
-    }
-    if (has_pending && !write_data_chunk(out, pending)) {
-        report_write_failure(output);
-        return -1;
+        oldest = (oldest + 1) % (MAX_WORKERS + 2);
+        --in_flight;
+        ++chunks_written;
+        bytes_done += slot->chunk.length;
+        bytes_written += CHUNK_HEADER_SIZE + slot->chunk.payload_size;
+        compress_ms += slot->compress_ms;
+        free_slots[free_count++] = slot;
+        if (blocks_read > chunks_written) {
+            print_line();
+        }
     }
 
     // Push out what stdio still holds, so that a full disk is reported

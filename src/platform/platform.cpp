@@ -6,7 +6,12 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 uint32_t GetTickCount() {
     timespec now{};
@@ -37,15 +42,19 @@ size_t block_memory_size(size_t size) {
     return (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
 }
 
-void* allocate_block_memory(size_t size) {
-    if (size < HUGE_PAGE) return std::malloc(size);
+void* allocate_huge_memory(size_t size) {
     // Whole huge pages on a huge-page boundary, or the kernel cannot use them.
     if (size > SIZE_MAX - HUGE_PAGE) return nullptr;
-    const size_t whole = block_memory_size(size);
+    const size_t whole = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
     void* memory = std::aligned_alloc(HUGE_PAGE, whole);
     // Only advice: where huge pages are off the buffer works with small ones.
     if (memory != nullptr) madvise(memory, whole, MADV_HUGEPAGE);
     return memory;
+}
+
+void* allocate_block_memory(size_t size) {
+    if (size < HUGE_PAGE) return std::malloc(size);
+    return allocate_huge_memory(size);
 }
 
 void reserve_file_space(FILE* file, uint64_t offset, uint64_t length) {
@@ -63,28 +72,168 @@ void reserve_file_space(FILE* file, uint64_t offset, uint64_t length) {
 
 namespace {
 
-void* run_task(void* task) {
-    auto* t = static_cast<BackgroundTask*>(task);
-    t->run(t->argument);
+// The codec needs a few KiB of stack; a small stack keeps address space for
+// the buffers where it is limited.
+constexpr size_t POOL_STACK = size_t{1} << 20;
+
+void* pool_thread(void* argument) {
+    auto* pool = static_cast<WorkerPool*>(argument);
+    pthread_mutex_lock(&pool->lock);
+    for (;;) {
+        while (pool->head == nullptr && !pool->stopping) {
+            ++pool->idle;
+            pthread_cond_wait(&pool->queued, &pool->lock);
+            --pool->idle;
+        }
+        if (pool->head == nullptr) break;
+        PoolJob* job = pool->head;
+        pool->head = job->next;
+        if (pool->head == nullptr) pool->tail = nullptr;
+        --pool->waiting_jobs;
+        pthread_mutex_unlock(&pool->lock);
+        job->run(job->argument);
+        pthread_mutex_lock(&pool->lock);
+        job->done = true;
+        pthread_cond_broadcast(&pool->finished);
+    }
+    pthread_mutex_unlock(&pool->lock);
     return nullptr;
 }
 
-}  // namespace
-
-void start_background(BackgroundTask* task, void (*run)(void* argument), void* argument) {
-    finish_background(task);
-    task->run = run;
-    task->argument = argument;
-    if (pthread_create(&task->thread, nullptr, run_task, task) == 0) {
-        task->on_thread = true;
-        return;
-    }
-    // No thread (a process or memory limit): do the work now.
-    run(argument);
+bool start_thread(WorkerPool* pool) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_attr_setstacksize(&attributes, POOL_STACK);
+    const bool started = pthread_create(&pool->threads[pool->started], &attributes, pool_thread, pool) == 0;
+    pthread_attr_destroy(&attributes);
+    if (started) ++pool->started;
+    return started;
 }
 
-void finish_background(BackgroundTask* task) {
-    if (!task->on_thread) return;
-    pthread_join(task->thread, nullptr);
-    task->on_thread = false;
+// The first number in `text`, or 0.
+uint64_t leading_number(const char* text) { return std::strtoull(text, nullptr, 10); }
+
+bool read_line(const std::string& path, char* line, size_t room) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return false;
+    const bool got = std::fgets(line, static_cast<int>(room), file) != nullptr;
+    std::fclose(file);
+    return got;
+}
+
+// Whole CPUs that a quota of `quota` per `period` gives, rounded up: 1.5 CPUs
+// run two threads faster than one.
+unsigned quota_cpus(uint64_t quota, uint64_t period) {
+    if (quota == 0 || period == 0) return 0;
+    const uint64_t cpus = (quota + period - 1) / period;
+    return cpus > MAX_POOL_THREADS ? MAX_POOL_THREADS : static_cast<unsigned>(cpus);
+}
+
+unsigned smaller_quota(unsigned a, unsigned b) { return a == 0 ? b : (b == 0 || b > a ? a : b); }
+
+}  // namespace
+
+WorkerPool::WorkerPool(unsigned most) { limit = most < MAX_POOL_THREADS ? most : MAX_POOL_THREADS; }
+
+WorkerPool::~WorkerPool() {
+    pthread_mutex_lock(&lock);
+    stopping = true;
+    pthread_cond_broadcast(&queued);
+    pthread_mutex_unlock(&lock);
+    for (unsigned k = 0; k < started; ++k) pthread_join(threads[k], nullptr);
+}
+
+void submit_job(WorkerPool* pool, PoolJob* job, void (*run)(void* argument), void* argument) {
+    job->run = run;
+    job->argument = argument;
+    job->next = nullptr;
+    job->done = false;
+    pthread_mutex_lock(&pool->lock);
+    const bool needs_thread = pool->waiting_jobs + 1 > pool->idle && pool->started < pool->limit;
+    // No thread can be had (a process or memory limit): fewer threads from
+    // now on, and with none at all the job runs here.
+    if (needs_thread && !start_thread(pool)) pool->limit = pool->started;
+    if (pool->started == 0) {
+        pthread_mutex_unlock(&pool->lock);
+        run(argument);
+        pthread_mutex_lock(&pool->lock);
+        job->done = true;
+        pthread_mutex_unlock(&pool->lock);
+        return;
+    }
+    if (pool->tail != nullptr) {
+        pool->tail->next = job;
+    } else {
+        pool->head = job;
+    }
+    pool->tail = job;
+    ++pool->waiting_jobs;
+    pthread_cond_signal(&pool->queued);
+    pthread_mutex_unlock(&pool->lock);
+}
+
+bool job_done(WorkerPool* pool, PoolJob* job) {
+    pthread_mutex_lock(&pool->lock);
+    const bool done = job->done;
+    pthread_mutex_unlock(&pool->lock);
+    return done;
+}
+
+void wait_job(WorkerPool* pool, PoolJob* job) {
+    pthread_mutex_lock(&pool->lock);
+    while (!job->done) pthread_cond_wait(&pool->finished, &pool->lock);
+    pthread_mutex_unlock(&pool->lock);
+}
+
+unsigned cgroup_cpu_quota(const char* self, const char* root) {
+    FILE* file = std::fopen(self, "r");
+    if (file == nullptr) return 0;
+    unsigned cpus = 0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        // "0::/path" for v2; "N:cpu,cpuacct:/path" (or with "cpu" alone) for v1.
+        char* first = std::strchr(line, ':');
+        char* second = first != nullptr ? std::strchr(first + 1, ':') : nullptr;
+        if (second == nullptr) continue;
+        *second = 0;
+        std::string group = second + 1;
+        while (!group.empty() && (group.back() == '\n' || group.back() == '/')) group.pop_back();
+        const std::string controllers = std::string(",") + (first + 1) + ",";
+        const bool v2 = std::strncmp(line, "0:", 2) == 0 && first[1] == 0;
+        const bool v1 = controllers.find(",cpu,") != std::string::npos;
+        if (!v2 && !v1) continue;
+        const std::string base = v2 ? std::string(root) : std::string(root) + "/cpu";
+        // From the group up to the mount point: a parent's quota holds for its children.
+        for (std::string at = group;; at.resize(at.rfind('/'))) {
+            char text[256];
+            if (v2 && read_line(base + at + "/cpu.max", text, sizeof text) && std::strncmp(text, "max", 3) != 0) {
+                const char* space = std::strchr(text, ' ');
+                const uint64_t period = space != nullptr ? leading_number(space + 1) : 0;
+                cpus = smaller_quota(cpus, quota_cpus(leading_number(text), period));
+            }
+            char period_text[256];
+            if (v1 && read_line(base + at + "/cpu.cfs_quota_us", text, sizeof text) && text[0] != '-' &&
+                read_line(base + at + "/cpu.cfs_period_us", period_text, sizeof period_text)) {
+                cpus = smaller_quota(cpus, quota_cpus(leading_number(text), leading_number(period_text)));
+            }
+            if (at.empty() || at.rfind('/') == std::string::npos) break;
+        }
+    }
+    std::fclose(file);
+    return cpus;
+}
+
+unsigned usable_cpus() {
+    unsigned cpus = 1;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        cpus = static_cast<unsigned>(CPU_COUNT(&set));
+    } else {
+        const long online = sysconf(_SC_NPROCESSORS_ONLN);
+        cpus = online > 0 ? static_cast<unsigned>(online) : 1;
+    }
+    const unsigned quota = cgroup_cpu_quota("/proc/self/cgroup", "/sys/fs/cgroup");
+    if (quota != 0 && quota < cpus) cpus = quota;
+    return cpus > 0 ? cpus : 1;
 }

@@ -2,7 +2,7 @@
 // The few operating-system services the program needs, under the names the
 // rest of the code calls them by: a millisecond tick counter, a request for a
 // higher scheduling priority, memory for block buffers, room in a file ahead
-// of a write, and a second thread.
+// of a write, the count of usable CPUs and a pool of threads.
 
 #include <pthread.h>
 
@@ -46,21 +46,61 @@ size_t block_memory_size(size_t size);
 // 8.4-9.8 ms, and 5.3-5.8 ms with this before each.
 void reserve_file_space(FILE* file, uint64_t offset, uint64_t length);
 
-// Work handed to a second thread, so that the caller's next step (coding the
-// next block) overlaps with it (writing the last one). At most one task per
-// BackgroundTask runs at a time, and every started task is waited for with
-// finish_background before its data is touched again.
-struct BackgroundTask {
+// Memory of whole huge pages of its own, `size` rounded up to them (2 MiB),
+// released with std::free; null when there is not enough. For a match table:
+// its 256 KiB are read at keys without pattern, and on small pages they are
+// as many pages as the first-level TLB holds.
+void* allocate_huge_memory(size_t size);
+
+// How many threads may code at once: the CPUs this process may run on (its
+// affinity mask, so `taskset -c 0` gives 1), fewer where the CPU quota of its
+// control group allows fewer (a container started with a CPU limit). At least 1.
+unsigned usable_cpus();
+
+// The CPU quota of the control group that /proc/self/cgroup (at `self`)
+// names, below the mount point `root`, as whole CPUs rounded up: the
+// smallest quota on the way from that group up to the root (cgroup v2
+// cpu.max; v1 cpu.cfs_quota_us under root/cpu). 0 when none is set.
+unsigned cgroup_cpu_quota(const char* self, const char* root);
+
+// One job for a WorkerPool: run(argument) on one of its threads. The caller
+// owns the job and what it points to until wait_job returns.
+struct PoolJob {
     void (*run)(void* argument) = nullptr;
     void* argument = nullptr;
-    pthread_t thread{};
-    bool on_thread = false;
+    PoolJob* next = nullptr;  // the pool's queue
+    bool done = false;        // under the pool's lock
 };
 
-// Starts run(argument). When no thread can be had, it runs to its end here
-// before the call returns: the results are the same, only not overlapped.
-void start_background(BackgroundTask* task, void (*run)(void* argument), void* argument);
+inline constexpr unsigned MAX_POOL_THREADS = 64;
 
-// Waits until the task started last has finished; returns at once when it
-// already has, or when none was started.
-void finish_background(BackgroundTask* task);
+// Threads started once per run, each only when a job finds no idle one, up
+// to a limit; jobs start in the order they were handed in. Where no thread
+// can be started the job runs on the caller's thread: the run goes on with
+// fewer threads, down to none, and its results are the same.
+struct WorkerPool {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t queued = PTHREAD_COND_INITIALIZER;    // a job or the stop
+    pthread_cond_t finished = PTHREAD_COND_INITIALIZER;  // a job is done
+    PoolJob* head = nullptr;
+    PoolJob* tail = nullptr;
+    unsigned waiting_jobs = 0;
+    unsigned idle = 0;
+    unsigned limit = 0;
+    unsigned started = 0;
+    bool stopping = false;
+    pthread_t threads[MAX_POOL_THREADS]{};
+
+    explicit WorkerPool(unsigned most);
+    ~WorkerPool();  // waits for every job handed in, then ends the threads
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+};
+
+void submit_job(WorkerPool* pool, PoolJob* job, void (*run)(void* argument), void* argument);
+
+// True once the job has run; never waits.
+bool job_done(WorkerPool* pool, PoolJob* job);
+
+// Waits until the job has run.
+void wait_job(WorkerPool* pool, PoolJob* job);

@@ -1,0 +1,22 @@
+#include <unistd.h>
+
+#include "archive/archive.h"
+#include "platform/platform.h"
+
+static_assert(MAX_WORKERS + 2 <= MAX_POOL_THREADS, "every worker has a thread of the pool");
+
+unsigned worker_count(uint64_t blocks) {
+    uint64_t workers = usable_cpus();
+    if (workers > MAX_WORKERS) workers = MAX_WORKERS;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page_size > 0) {
+        const uint64_t share = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 4;
+        const uint64_t affordable = share / WORKER_MEMORY > 2 ? share / WORKER_MEMORY - 2 : 1;
+        if (workers > affordable) workers = affordable;
+    }
+    if (workers > blocks) workers = blocks;
+    return workers > 0 ? static_cast<unsigned>(workers) : 1;
+}
+
+unsigned slot_count(unsigned workers) { return workers <= 1 ? 2 : workers + 2; }
