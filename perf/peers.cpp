@@ -273,18 +273,12 @@ void run_rounds(std::vector<Bench>* benches, size_t size) {
 
 // ---- the table's share ----
 //
-// The format asks both coders to enter every visited position into a table of
-// 65536 entries (256 KiB, larger than a level-1 cache); the encoder reads each
-// entry before it replaces it, the decoder reads the entry of each context.
-// This replays only that table work, at the positions of ZORV's own stream,
-// with every key and position given in arrays: no parsing, no copying, no
-// compare, no branch on the data. Every entry is read and written, as the
-// encoder does (on some machines the read, which brings the cache line in
-// ahead of the write, makes the pair faster than the write alone). Its speed
-// is what the table costs on this machine when every visited position is
-// entered in turn, as the format defines it, give or take the arrays, which
-// the replay streams in (6 bytes per position) and a coder does not; the
-// table floor below has no such share.
+// Replays only the table work the format asks of both coders at the visited
+// positions of ZORV's own stream: every entry read, then written, with keys
+// and positions from arrays (no parsing, copying, compare or data branch). Not
+// a strict bound: the replay streams its arrays, 6 bytes per position, which a
+// coder does not; the table floor below has no such share. See "Measuring" in
+// doc/performance.md.
 
 // On a huge page of its own, as ZORV's table is, so that both pay the same
 // for reaching a scattered entry.
@@ -350,11 +344,9 @@ double table_work_speed(const Bench& zorv) {
 
 // What one entry at a scattered key costs on this machine, apart from any
 // coder: a floor under the random-bytes figures, where every position is
-// entered. The keys need no load (each is the entry's number times an odd
-// constant, its top 16 bits), so nothing but the table's cache lines stands in
-// the way: an estimate from below of what a coder that makes every entry, and
-// loads its keys from the data, pays per position. Nanoseconds per entry,
-// written alone (the decoder's runs) or read first (the encoder's probes).
+// entered. The keys need no load (the top 16 bits of the entry's number times
+// an odd constant), so only the table's cache lines stand in the way. In ns
+// per entry, written alone (the decoder's runs) or read first (the encoder's).
 template <bool READ_FIRST>
 double scattered_entry_ns() {
     constexpr uint32_t ENTRIES = 1u << 24;

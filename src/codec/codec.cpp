@@ -27,13 +27,10 @@ constexpr uint32_t TRASH = KEYS;
 // so that 0 means empty and position 0 stays a valid entry. Cleared with one
 // memset at the start of every call.
 //
-// On Linux the table has a huge page of its own, asked for before the first
-// touch of its pages: every visited position reads or writes it at a key
-// without pattern, and on small pages its 256 KiB are 64 pages, as many as the
-// first-level TLB holds. On one huge page decoding text measured 4% to 7%
-// faster and encoding random bytes 4% faster. The price is address space: 2 MiB
-// for the table, and up to 2 MiB in front of it to reach the boundary. Where
-// huge pages are off, or the kernel has none, it is an ordinary array.
+// On Linux the process's table has a huge page of its own: on small pages its
+// 256 KiB are 64 pages, the whole first-level TLB, and every visited position
+// touches it at a key without pattern (text decodes 4% to 7% faster). It costs
+// up to 4 MiB of address space; see doc/performance.md, "Match table".
 #if defined(__linux__)
 constexpr size_t TABLE_PAGE = size_t{1} << 21;
 union ProcessTable {
@@ -87,19 +84,10 @@ inline bool get_length(const uint8_t* s, uint32_t z, uint32_t* i, uint64_t* valu
 
 // ---- compression ----
 //
-// The encoder's time goes to the visited positions (about 8 instructions each:
-// the key load, the table read and write, the load of the predicted pair and
-// the compare) and to one mispredicted branch per match, which the greedy parse
-// cannot avoid: on text a match starts at about one visited position in seven.
-// On text it runs at about 2 instructions per cycle: the branch waits for the
-// predicted pair, which lies anywhere in the block behind. Tried and not kept:
-// a 64-bit table entry holding the pair after each position, which spares the
-// load from the block for the compare (within the noise, twice the table); the
-// key and the pairs of four positions taken from one 64-bit load (slower on
-// text); 64-bit positions in the loop, which spare the zero extensions (text
-// -2% to -4%); the bytes after the pair loaded with it, so that a match's
-// extension starts from a register (text -1% to +2%, random bytes -16%); the
-// next keys taken from that register too (text -4% to -6%).
+// Greedy, in one pass. On text the time goes to the visited positions (key
+// load, table read and write, load and compare of the predicted pair) and to
+// one mispredicted probe per match, which the greedy parse cannot avoid. The
+// variants measured and not kept are in doc/performance.md, "Encoder".
 
 // The encoder copies a literal run in 16-byte units, at least one even for an
 // empty run, so a copy reads and writes up to 16 bytes past the run's end. A
@@ -120,17 +108,11 @@ constexpr uint32_t ENCODE_MARGIN = LITERAL_UNIT + 2;
 // pair at 1, which is inside every block with a visited position, and is ruled
 // out only in the rare case where that pair is equal.
 //
-// On data with few matches nearly every probe fails, and its time goes to the
-// load of the predicted pair, which lies anywhere in the block behind. There
-// the encoder works with tagged entries: the unused top 9 bits of an entry
-// (positions stay below 2^23) hold the low 9 bits of the pair after its
-// position, so that most failing probes need no load from the block. The
-// tags only rule out predictions that fail anyway, so the stream is the
-// same in both forms. On text the tag is a poor filter and costs a second
-// unpredictable branch (after a given context the pair's first byte mostly
-// repeats while its second differs): tagged entries measured 30% slower
-// there, and still 9% to 11% slower with a hashed tag, but 40% to 45% faster
-// on random bytes; hence the switch between the two forms below.
+// Tagged entries, for data with few matches: the unused top 9 bits of an
+// entry (positions stay below 2^23) hold the low 9 bits of the pair after its
+// position, so most failing probes need no load from the block. Tags only rule
+// out predictions that fail anyway, so the stream is the same in both forms.
+// On text they cost 30% (one more unpredictable branch), hence the switch.
 constexpr uint32_t TAG_SHIFT = 23;
 constexpr uint32_t POSITION_MASK = (1u << TAG_SHIFT) - 1;
 
@@ -164,10 +146,9 @@ inline bool probe(uint32_t* table, const uint8_t* source, uint32_t p, uint32_t* 
 template <bool TAGGED>
 inline bool find_in_rounds(uint32_t* table, const uint8_t* source, uint32_t* position, uint32_t stop, uint32_t* entry) {
     uint32_t p = *position;
-    // A round's keys are loaded before its table stores, which as far as the
-    // compiler knows may change the block: loaded after, each would be loaded
-    // twice, as a key and as a pair. The last two keys of a round are the
-    // first two of the next.
+    // A round's keys are loaded before its table stores, which for all the
+    // compiler knows change the block (else each is loaded twice, as a key and
+    // as a pair). The last two keys of a round are the first two of the next.
     uint32_t k0 = load16(source + p);
     uint32_t k1 = load16(source + p + 1);
     bool found = false;
@@ -198,15 +179,11 @@ inline bool find_in_rounds(uint32_t* table, const uint8_t* source, uint32_t* pos
     return found;
 }
 
-// A block starts with plain entries: text finds a match every few positions.
-// When its first SEGMENT positions find fewer than TAGGED_BELOW matches, it
-// goes on with tagged entries, and back to plain ones, for good, at the first
-// segment with more than PLAIN_ABOVE. Text has some 6000 matches per segment,
-// random bytes about one. A switch goes over all 65536 entries (to tag them,
-// with a load from the block for each), so the thresholds lie far from both
-// kinds of data. Only the first segment counts its matches: the loop that
-// encodes the rest with plain entries is the one that text runs in, and a
-// count or a segment bound there measured 2% to 4% slower on text.
+// A block starts with plain entries. When its first SEGMENT positions find
+// fewer than TAGGED_BELOW matches it goes on tagged, and back to plain for good
+// after a segment with more than PLAIN_ABOVE: text has some 6000 matches per
+// segment, random bytes about one, and a switch rewrites all 65536 entries.
+// Only the first segment counts: a count in the plain loop cost text 2% to 4%.
 constexpr uint32_t SEGMENT = 65536;
 constexpr uint32_t TAGGED_BELOW = SEGMENT / 256;
 constexpr uint32_t PLAIN_ABOVE = SEGMENT / 64;
@@ -379,45 +356,14 @@ int32_t compress_block(MatchTable* own, const uint8_t* source, uint8_t* destinat
 
 // ---- decompression ----
 //
-// Where the decoder's time goes (bible.txt, 4 MB, 409000 steps of 5.5 literal
-// and 4.4 matched bytes on average): about 110 instructions per step at about
-// 4 per cycle. Some 40% of them enter the literal positions into the table,
-// which the format asks for at every position; the rest parse the two length
-// codes, copy, look up the context and pick the fast or the exact path. The
-// fast step therefore avoids branches that follow the data (the run's length)
-// and keeps every bound test against limits computed once per call.
-//
-// A step whose run is 0 or 1 byte long takes its context from the end of the
-// match just copied: its table read waits for the step before's table read
-// and for a load from that match's source. On kennedy.xls, where 94% of the
-// steps are such, a step takes about 10 ns; the two dependent loads alone
-// take 3.5 to 7 ns on the same machine (a source near or far behind), and the
-// address arithmetic and the context's choice between the two last bytes add
-// to them: more than half of such a step waits on that chain, which the
-// format puts there.
-//
-// Tried and measured slower: entering all 16 positions of a fast run without
-// the test for runs over 8 (-13%), groups of 4, 6 or 10 instead of 8, an
-// AVX-512 scatter of the run's keys (about -30%), prefetching the table for
-// long runs (32 positions ahead: random bytes +25% on an Intel Xeon machine
-// but slower on the AMD EPYC ones, -2% in the latest run; left out), a
-// plain loop for the positions past 8, fast runs of up to 32 bytes with two
-// 16-byte copies (-3% to -8%: one more store in every step), the runs of 17
-// to 254 bytes in groups of 4 (within the noise), and long runs
-// entered last to first, each key once, through a bitmap of the keys seen
-// (slower: on random bytes a run ends every 65536 positions or so, before
-// every key has been seen).
-//
-// Fewer instructions alone do not make it faster: one bound test per step
-// instead of three (a count of steps that the margins allow) and a mask
-// row per run length OR-ed into the keys instead of a compare and move per
-// entry, 5 and 8 instructions fewer per step, measured +1% and -5%. What it
-// waits on is the context's entry and the match's source: 12 cycles of delay
-// put on the context's key cost 10% to 17%, the same 4 instructions off that
-// path 2% to 4%. Also slower: the context's entry read before the run's
-// entries and corrected by compares (-10% to -14%, the compares lie on that
-// path), and prefetching the next step's entry or its match's source (-1% to
-// -9%).
+// About 110 instructions per step on text at close to 4 per cycle, some 40% of
+// them entering the literal positions into the table, as the format asks at
+// every position. The fast step has no branch on the run's length and tests
+// its bounds against limits computed once per call. A step whose run is 0 or
+// 1 byte waits on a chain the format puts there: the context's entry, the
+// match's source, the next context. Fewer instructions did not speed it up;
+// 12 cycles of delay on that chain cost 10% to 17%. Variants measured and not
+// kept: doc/performance.md, "Decoder".
 
 namespace {
 
@@ -522,12 +468,10 @@ constexpr uint32_t FAST_MATCH = 2 * MATCH_COPY;
 static_assert(FAST_LITERAL < 255, "a fast literal run has a one-byte length code");
 static_assert(STREAM_MARGIN >= 1 + LITERAL_COPY + 1, "the literal copy and the match code stay in the stream");
 
-// The fast step's choices follow the run's length, which varies from step to
-// step without a pattern: a branch there mispredicts about once per step, so
-// they are made with conditional moves. GCC turns the plain expressions into
-// branches; on x86-64 a compare and a conditional move are written out
-// (measured on text: branches 25% slower than masks, masks 10% slower than the
-// conditional moves).
+// The fast step's choices follow the run's length, which varies without a
+// pattern, so they are conditional moves, written out on x86-64 because GCC
+// turns the plain expressions into branches (on text, branches measured 25%
+// slower than masks, masks 10% slower than conditional moves).
 
 // `value` when literal > t, else `other`.
 inline uint64_t unless_literal_at_most(uint64_t value, uint32_t literal, uint32_t t, uint64_t other) {
