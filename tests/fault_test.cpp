@@ -25,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_util::FileSizeLimit;
 using test_util::read_file;
 using test_util::run_zorv;
 using test_util::TempDir;
@@ -38,32 +39,6 @@ std::string after_banner(const test_util::RunResult& r) {
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// While it lives, files the program writes cannot grow past `bytes`: writes
-// beyond fail with EFBIG, as on a disk that is full at that point. SIGXFSZ,
-// which would kill the program instead, is ignored (the program inherits both).
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        active_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
-        saved_handler_ = signal(SIGXFSZ, SIG_IGN);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, saved_handler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool active() const { return active_; }
-
-private:
-    rlimit saved_{};
-    sighandler_t saved_handler_ = SIG_DFL;
-    bool active_ = false;
-};
 
 void put_le(Bytes& out, uint32_t value, int width) {
     for (int k = 0; k < width; ++k) out.push_back(static_cast<uint8_t>(value >> (8 * k)));

@@ -126,4 +126,37 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
 
 std::vector<uint8_t> bytes_of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    active_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    saved_handler_ = signal(SIGXFSZ, SIG_IGN);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, saved_handler_);
+}
+
+std::string capture_output(const std::string& cwd, const std::function<int()>& command, int* status) {
+    const std::string home = fs::current_path().string();
+    std::FILE* sink = std::tmpfile();
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(fileno(sink), STDOUT_FILENO);
+    fs::current_path(cwd);
+    *status = command();
+    std::fflush(stdout);
+    fs::current_path(home);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string text;
+    std::rewind(sink);
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, sink)) > 0;) text.append(buffer, got);
+    std::fclose(sink);
+    return text;
+}
+
 }  // namespace test_util

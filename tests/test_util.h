@@ -2,7 +2,11 @@
 // Helpers shared by the tests: running the built program, temporary folders,
 // reading and writing whole files, and the corpus when it is present.
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,5 +51,26 @@ std::vector<std::string> corpus_files();
 std::vector<uint8_t> random_bytes(size_t count, uint32_t seed);
 
 std::vector<uint8_t> bytes_of(const std::string& text);
+
+// While it lives, files the program writes cannot grow past `bytes`: writes
+// beyond fail with EFBIG, as on a disk that is full at that point. SIGXFSZ,
+// which would kill the program instead, is ignored (the program inherits both).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool active() const { return active_; }
+
+private:
+    rlimit saved_{};
+    sighandler_t saved_handler_ = SIG_DFL;
+    bool active_ = false;
+};
+
+// Runs `command` in this process with `cwd` as the current directory and
+// returns what it printed to standard output; *status gets its result.
+std::string capture_output(const std::string& cwd, const std::function<int()>& command, int* status);
 
 }  // namespace test_util

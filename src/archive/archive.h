@@ -86,10 +86,10 @@ const char* stored_name(const char* path);
 void writer_label(const char* name, char field[20]);
 void reader_label(const char* name, char field[20]);
 
-// How many blocks of a run of `blocks` are coded at once: the usable CPUs,
-// at most MAX_WORKERS and the share of memory that the machine allows, at
-// most `blocks`, at least 1.
-unsigned worker_count(uint64_t blocks);
+// How many blocks of a run of `blocks` are coded at once: `cpus`, at most
+// MAX_WORKERS and the share of memory that the machine allows, at most
+// `blocks`, at least 1.
+unsigned worker_count(uint64_t blocks, unsigned cpus);
 
 // The block buffers a run with `workers` workers keeps at most: one more
 // than the workers, and two more from two workers on, where the thread that
@@ -100,12 +100,16 @@ unsigned slot_count(unsigned workers);
 // an existing one only with `force`. Returns 0 or -1.
 int compress_command(bool force, const char* input, const char* output);
 
+// The same with at most `cpus` workers, whatever the machine has: the screen,
+// the archive and the result are those of compress_command.
+int compress_command_with(bool force, const char* input, const char* output, unsigned cpus);
+
 // Packs `input` into `out`, which holds only the magic: the file entry, one
 // data chunk per block, the progress lines, the completion line and the start
 // of the summary line, which the caller ends with `output`, the archive's
 // path (also named in a write failure). Closes the input, not `out`. Returns
 // 0 or -1 after printing the reason.
-int pack_file(const char* input, FILE* out, const char* output);
+int pack_file(const char* input, FILE* out, const char* output, unsigned cpus);
 
 // The writer's printed figures, in 64-bit integer arithmetic. The two savings
 // are in tenths of a percent and round differently: the progress figure
@@ -127,3 +131,7 @@ bool is_safe_name(const char* name);
 // abandoned after an error or left shorter than its entry announced, or when
 // data stands in front of every file entry.
 int extract_command(const char* archive);
+
+// The same with at most `cpus` workers, whatever the machine has: the screen,
+// the files left and the result are those of extract_command.
+int extract_command_with(const char* archive, unsigned cpus);

@@ -106,23 +106,25 @@ struct Reader {
     // Block chunks of the file being restored, from the oldest not yet
     // written on. Nothing else happens while one is in flight: any other
     // event settles them first, as if each had been written at once.
-    unsigned workers = worker_count(UINT64_MAX);
+    unsigned workers;
     Slot slots[MAX_WORKERS + 2];
     Slot* free_slots[MAX_WORKERS + 2] = {};
     unsigned free_count = 0;
     unsigned slots_made = 0;
-    unsigned slots_allowed = slot_count(workers);
+    unsigned slots_allowed;
     Slot* in_order[MAX_WORKERS + 2] = {};
     unsigned oldest = 0;
     unsigned in_flight = 0;
     // Destroyed before the slots: every job handed in has run by then.
-    WorkerPool pool{workers};
+    WorkerPool pool;
     // Set by anything that leaves a file missing, short or abandoned.
     bool failed = false;
     // Any file entry the walk handled, whatever became of it: data in front
     // of all of them belongs to no file, a sign of a damaged entry.
     bool entry_seen = false;
     bool orphan_reported = false;
+
+    explicit Reader(unsigned most) : workers(most), slots_allowed(slot_count(most)), pool(most) {}
 
     const char* name() const { return reinterpret_cast<const char*>(name_buffer.get()); }
 };
@@ -506,8 +508,12 @@ bool is_safe_name(const char* name) {
     }
 }
 
-int extract_command(const char* archive) {
-    Reader reader;
+int extract_command(const char* archive) { return extract_command_with(archive, usable_cpus()); }
+
+int extract_command_with(const char* archive, unsigned cpus) {
+    // Blocks are met one by one; lazily started threads and slots keep the
+    // workers to those that blocks keep busy.
+    Reader reader(worker_count(UINT64_MAX, cpus));
     reader.archive_name = archive;
     reader.archive.reset(std::fopen(archive, "rb"));
     if (!reader.archive) {

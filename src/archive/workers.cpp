@@ -5,8 +5,8 @@
 
 static_assert(MAX_WORKERS + 2 <= MAX_POOL_THREADS, "every worker has a thread of the pool");
 
-unsigned worker_count(uint64_t blocks) {
-    uint64_t workers = usable_cpus();
+unsigned worker_count(uint64_t blocks, unsigned cpus) {
+    uint64_t workers = cpus;
     if (workers > MAX_WORKERS) workers = MAX_WORKERS;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);

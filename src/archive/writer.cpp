@@ -142,7 +142,7 @@ float compression_speed(uint64_t bytes_read, double compress_ms) {
     return static_cast<float>((static_cast<double>(bytes_read) / 1024000) / (compress_ms / 1000));
 }
 
-int pack_file(const char* input, FILE* out, const char* output) {
+int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     // The first block's buffers before anything else: without them nothing
     // can be packed. Later ones only as the run needs them.
     Slot slots[MAX_WORKERS + 2];
@@ -203,7 +203,7 @@ int pack_file(const char* input, FILE* out, const char* output) {
     // workers code them in between. Progress line k is printed once block k
     // is read and every chunk before it written, with the figures of those
     // chunks: the screen is that of a run that does one block at a time.
-    const unsigned workers = worker_count((input_size + BLOCK_SIZE - 1) / BLOCK_SIZE);
+    const unsigned workers = worker_count((input_size + BLOCK_SIZE - 1) / BLOCK_SIZE, cpus);
     unsigned slots_allowed = slot_count(workers);
     unsigned slots_made = 1;
     Slot* free_slots[MAX_WORKERS + 2] = {&slots[0]};
@@ -297,6 +297,10 @@ int pack_file(const char* input, FILE* out, const char* output) {
 }
 
 int compress_command(bool force, const char* input, const char* output) {
+    return compress_command_with(force, input, output, usable_cpus());
+}
+
+int compress_command_with(bool force, const char* input, const char* output, unsigned cpus) {
     // Before anything else: with -f the existence test below would already
     // announce an overwrite of the very file that is to be packed.
     if (same_file(input, output)) {
@@ -327,7 +331,7 @@ int compress_command(bool force, const char* input, const char* output) {
 
     int result = -1;
     if (write_archive_magic(out)) {
-        result = pack_file(input, out, output);
+        result = pack_file(input, out, output, cpus);
     } else {
         report_write_failure(output);
     }

@@ -1,0 +1,161 @@
+// One worker or several: packing and restoring must not be told apart but by
+// the speed figures. Each row runs with one worker and with four, in this
+// process, and compares the screen, the result and every file left behind.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_util::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+constexpr unsigned kSeveral = 4;
+
+struct Outcome {
+    std::string screen;
+    int status = 0;
+    std::map<std::string, Bytes> files;
+};
+
+// Runs `command` in a fresh folder that holds `given`, with `limit` bytes as
+// the largest file it may write (0: no limit).
+Outcome run(const std::map<std::string, Bytes>& given, uint64_t limit, const std::function<int()>& command) {
+    TempDir dir;
+    for (const auto& [name, bytes] : given) test_util::write_file(dir.file(name), bytes);
+    Outcome outcome;
+    if (limit > 0) {
+        test_util::FileSizeLimit full(limit);
+        outcome.screen = test_util::capture_output(dir.path(), command, &outcome.status);
+    } else {
+        outcome.screen = test_util::capture_output(dir.path(), command, &outcome.status);
+    }
+    // The speed is the one figure allowed to differ.
+    outcome.screen = std::regex_replace(outcome.screen, std::regex("CPU speed : *[0-9]+MB/s"), "CPU speed : ?MB/s");
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        outcome.files[entry.path().filename().string()] = test_util::read_file(entry.path().string());
+    return outcome;
+}
+
+void expect_same(const Outcome& one, const Outcome& several) {
+    EXPECT_EQ(one.screen, several.screen);
+    EXPECT_EQ(one.status, several.status);
+    ASSERT_EQ(one.files.size(), several.files.size());
+    for (const auto& [name, bytes] : one.files) {
+        ASSERT_EQ(several.files.count(name), 1u) << name;
+        EXPECT_TRUE(several.files.at(name) == bytes) << name << " differs";
+    }
+}
+
+// Blocks that compress and blocks that do not, so that the workers finish
+// out of order.
+Bytes input_of(size_t size) {
+    Bytes data = test_util::random_bytes(size, 11);
+    for (size_t k = 0; k < size; ++k) {
+        if ((k / BLOCK_SIZE) % 2 == 0) data[k] = static_cast<uint8_t>("several workers, one screen "[k % 28]);
+    }
+    return data;
+}
+
+Bytes archive_of(const Bytes& data) {
+    TempDir dir;
+    test_util::write_file(dir.file("in.bin"), data);
+    int status = 0;
+    test_util::capture_output(
+        dir.path(), [] { return compress_command_with(false, "in.bin", "in.zorv", 1); }, &status);
+    return test_util::read_file(dir.file("in.zorv"));
+}
+
+// Offset of the header of data chunk `k` (from 0) in an archive of one entry.
+size_t data_chunk_at(const Bytes& archive, unsigned k) {
+    size_t p = sizeof ARCHIVE_MAGIC;
+    for (unsigned chunk = 0; chunk <= k; ++chunk) p += CHUNK_HEADER_SIZE + load_le32(archive.data() + p + 4);
+    return p;
+}
+
+struct PackCase {
+    const char* id;
+    size_t size;
+    uint64_t limit;
+};
+
+void PrintTo(const PackCase& c, std::ostream* os) { *os << c.id; }
+
+class Workers : public ::testing::TestWithParam<PackCase> {};
+
+TEST_P(Workers, PackTheSame) {
+    const PackCase& c = GetParam();
+    const std::map<std::string, Bytes> given = {{"in.bin", input_of(c.size)}};
+    auto pack = [](unsigned cpus) {
+        return [cpus] { return compress_command_with(false, "in.bin", "in.zorv", cpus); };
+    };
+    expect_same(run(given, c.limit, pack(1)), run(given, c.limit, pack(kSeveral)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, Workers,
+                         ::testing::Values(PackCase{"WholeBlocks", 3 * size_t{BLOCK_SIZE}, 0},
+                                           PackCase{"ShortLastBlock", 3 * size_t{BLOCK_SIZE} + 1000, 0},
+                                           PackCase{"StoredLastBlock", 3 * size_t{BLOCK_SIZE} + 10, 0},
+                                           // The disk fills up inside the second chunk.
+                                           PackCase{"FullDisk", 3 * size_t{BLOCK_SIZE}, BLOCK_SIZE + BLOCK_SIZE / 2}),
+                         [](const ::testing::TestParamInfo<PackCase>& p) { return std::string(p.param.id); });
+
+struct RestoreCase {
+    const char* id;
+    std::function<void(Bytes&)> damage;
+    uint64_t limit;
+    double blocks_kept;  // in.bin afterwards: that many blocks of the input
+};
+
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.id; }
+
+class WorkersRestore : public ::testing::TestWithParam<RestoreCase> {};
+
+TEST_P(WorkersRestore, RestoreTheSame) {
+    const RestoreCase& c = GetParam();
+    static const Bytes input = input_of(4 * size_t{BLOCK_SIZE} + 1000);
+    static const Bytes archive = archive_of(input);
+    Bytes damaged = archive;
+    c.damage(damaged);
+    const std::map<std::string, Bytes> given = {{"x.zorv", damaged}};
+    auto restore = [](unsigned cpus) { return [cpus] { return extract_command_with("x.zorv", cpus); }; };
+    Outcome one = run(given, c.limit, restore(1));
+    // As a run that restores one block at a time leaves it: the blocks before
+    // the damage, and nothing after them.
+    const size_t kept = static_cast<size_t>(c.blocks_kept * BLOCK_SIZE);
+    EXPECT_TRUE(one.files["in.bin"] == Bytes(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(kept)));
+    expect_same(one, run(given, c.limit, restore(kSeveral)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, WorkersRestore,
+    ::testing::Values(RestoreCase{"Sound", [](Bytes&) {}, 0, 4 + 1000.0 / BLOCK_SIZE},
+                      RestoreCase{"WrongExtraInTheMiddle",
+                                  [](Bytes& a) { store_le32(a.data() + data_chunk_at(a, 2) + 12, BLOCK_SIZE - 1); }, 0,
+                                  2},
+                      RestoreCase{"UnknownMethodInTheMiddle",
+                                  [](Bytes& a) { store_le16(a.data() + data_chunk_at(a, 1) + 2, 7); }, 0, 1},
+                      RestoreCase{"CutInsideABlock", [](Bytes& a) { a.resize(data_chunk_at(a, 3) + 1000); }, 0, 3},
+                      RestoreCase{"SecondEntryInTheMiddle",
+                                  [](Bytes& a) {
+                                      const size_t at = data_chunk_at(a, 2);
+                                      Bytes entry(a.begin() + sizeof ARCHIVE_MAGIC, a.begin() + data_chunk_at(a, 0));
+                                      entry[CHUNK_HEADER_SIZE + 10] = 'j';  // another name: jn.bin
+                                      a.insert(a.begin() + static_cast<std::ptrdiff_t>(at), entry.begin(), entry.end());
+                                  },
+                                  0, 2},
+                      // The disk fills up inside the third block.
+                      RestoreCase{"FullDisk", [](Bytes&) {}, 2 * uint64_t{BLOCK_SIZE} + BLOCK_SIZE / 2, 2.5}),
+    [](const ::testing::TestParamInfo<RestoreCase>& p) { return std::string(p.param.id); });
+
+}  // namespace
