@@ -9,7 +9,7 @@ DESTDIR ?=
 # The C++ sources that `make check-format` holds to .clang-format.
 FORMAT_SOURCES = $(shell find src tests perf -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all configure test test-asan fuzz fuzz-build demo install check-format peers end-to-end clean
+.PHONY: all configure test test-asan test-tsan fuzz fuzz-build demo install check-format peers end-to-end clean
 
 all: $(BUILD)/zorv
 
@@ -36,6 +36,16 @@ test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_SANITIZE=ON -DZORV_PORTABLE_CODEC=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
+
+# The whole test suite again under ThreadSanitizer: the workers that code
+# blocks side by side, the pool and the one thread that reads and writes.
+TSAN_BUILD ?= build-tsan
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_SANITIZE_THREAD=ON $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && $(TSAN_ENV) ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer targets (tests/fuzz, built with clang in build-fuzz/), each run for
 # FUZZ_SECONDS. They are independent: `make -j3 fuzz` runs them side by side.
@@ -84,21 +94,23 @@ peers:
 	@if [ -f $(PEER_BUILD)/missing-peers.txt ]; then cat $(PEER_BUILD)/missing-peers.txt; else \
 		cmake --build $(PEER_BUILD) -j $(JOBS) -- --no-print-directory -s && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
 
-# The program against its own codec: `zorv FILE` and `zorv -u ARCHIVE` on a
-# 40 MB file in the page cache, as shares of the in-memory codec speed. The
-# file repeats the concatenated corpus (or, without it, the repository's
-# sources) up to 40000000 bytes; E2E_FILES names other files.
-E2E_FILE = $(PEER_BUILD)/e2e-40MB
+# The program end to end: `zorv FILE` and `zorv -u ARCHIVE` on every CPU and
+# under `taskset -c 0`, against lz4, zstd and cp where they are installed, on
+# a file of 120 MB in the page cache: the corpus (or, without it, the
+# repository's sources) repeated up to 112000000 bytes, then 8 MiB of random
+# bytes. E2E_FILE names another file.
+E2E_FILE ?= $(PEER_BUILD)/e2e-120MB
 E2E_SOURCE = $(if $(wildcard $(CORPUS)),$(CORPUS),src tests)
-E2E_FILES ?= $(E2E_FILE)
+E2E_ROUNDS ?= 5
 
 end-to-end: $(BUILD)/zorv
 	@mkdir -p $(PEER_BUILD) && cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD)/configure.log 2>&1 \
 		|| { cat $(PEER_BUILD)/configure.log; exit 1; }
 	@cmake --build $(PEER_BUILD) -j $(JOBS) --target zorv_end_to_end -- --no-print-directory -s
 	@[ -s $(E2E_FILE) ] || { files=$$(find $(E2E_SOURCE) -type f | sort); \
-		for n in $$(seq 400); do cat $$files; done 2>/dev/null | head -c 40000000 > $(E2E_FILE); }
-	$(PEER_BUILD)/zorv_end_to_end $(BUILD)/zorv $(E2E_FILES)
+		{ for n in $$(seq 2000); do cat $$files; done 2>/dev/null | head -c 112000000; \
+		  head -c 8388608 /dev/urandom; } > $(E2E_FILE); }
+	$(PEER_BUILD)/zorv_end_to_end -n $(E2E_ROUNDS) $(BUILD)/zorv $(E2E_FILE)
 
 clean:
-	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

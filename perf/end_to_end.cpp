@@ -1,22 +1,21 @@
-// The end-to-end benchmark: how much of the codec's in-memory speed a user
-// keeps when the program itself packs and restores a file.
+// The end-to-end benchmark: what a user waits for when the program packs and
+// restores a file, on every CPU and on one, against the command-line tools of
+// peer compressors on the same file, and against the codec's own speed in
+// memory.
 //
-// For each input file it measures, in one run and taking turns so that load
-// from other programs falls on both alike:
-//   - compress_block and decompress_block on the file's blocks in memory
-//     (8388608 bytes each, as the archive writer cuts them; best round);
-//   - `zorv FILE ARCHIVE` and, in a fresh folder, `zorv -u ARCHIVE`, each as
-//     a new process with its output to /dev/null (best run, process start
-//     included: that is what the user waits for), three times after each
-//     in-memory round. The first of the three and the other two are reported
-//     apart (see measure).
-// The input is read before the first run, so it is in the page cache, and the
-// restored file is compared with it byte for byte.
+// Each round runs everything once, in turn, so that load from other programs
+// falls on all alike: compress_block and decompress_block on the file's
+// blocks in memory (one thread), then every command as a new process with its
+// output to /dev/null and its output file removed beforehand (outside the
+// time). Each command's best and median wall time are reported, with its peak
+// memory. The input is read first, so it is in the page cache, and the files
+// restored are compared with it byte for byte.
 //
-// Usage: zorv_end_to_end [-n rounds] ZORV-PROGRAM FILE...   (default 5 rounds)
+// Usage: zorv_end_to_end [-n rounds] ZORV-PROGRAM FILE   (default 5 rounds)
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,72 +33,107 @@
 #include "codec.h"
 #include "measure.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int RUNS_PER_ROUND = 3;
 
-// Runs the program with `args` in `folder`, its output to /dev/null; returns
-// the wall time in seconds, or -1 when it could not run or did not exit 0.
-double run_program(const std::string& program, const std::vector<std::string>& args, const std::string& folder) {
-    std::vector<char*> argv;
-    std::string name = program;
-    argv.push_back(name.data());
-    std::vector<std::string> copies = args;
-    for (std::string& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    // The chdir action is a GNU extension; the child changes folder itself
-    // otherwise. glibc has had it since 2.29.
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    pid_t pid = 0;
-    auto start = Clock::now();
-    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    double elapsed = seconds_since(start);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
-}
-
-struct Blocks {
-    std::vector<size_t> offsets, lengths, packed;
-    std::vector<uint8_t> streams;
-    std::vector<uint8_t> restored;
+struct Command {
+    std::string label;
+    std::vector<std::string> argv;
+    std::string folder;  // the command's current directory
+    std::string output;  // removed before each run
+    bool one_cpu = false;
+    std::vector<double> walls;
+    long peak_kib = 0;
 };
 
-// Best-of speeds, MB/s (1 MB = 1000000 bytes).
-struct Figures {
+// Runs the command once; false when it could not run or did not exit 0.
+bool run_once(Command* c) {
+    unlink(c->output.c_str());
+    auto start = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(c->folder.c_str()) != 0) _exit(127);
+        int null_out = open("/dev/null", O_WRONLY);
+        dup2(null_out, STDOUT_FILENO);
+        dup2(null_out, STDERR_FILENO);
+        if (c->one_cpu) {
+            // As `taskset -c 0` does: the first CPU the process may use.
+            cpu_set_t all, one;
+            CPU_ZERO(&one);
+            if (sched_getaffinity(0, sizeof all, &all) == 0) {
+                for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+                    if (CPU_ISSET(cpu, &all)) {
+                        CPU_SET(cpu, &one);
+                        break;
+                    }
+                }
+                sched_setaffinity(0, sizeof one, &one);
+            }
+        }
+        std::vector<char*> argv;
+        for (std::string& a : c->argv) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid < 0) return false;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return false;
+    c->walls.push_back(seconds_since(start));
+    c->peak_kib = std::max(c->peak_kib, usage.ru_maxrss);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool on_path(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::string list = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos) end = list.size();
+        if (access((list.substr(start, end - start) + "/" + tool).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+double best(const Command& c) { return *std::min_element(c.walls.begin(), c.walls.end()); }
+
+double median(Command c) {
+    std::sort(c.walls.begin(), c.walls.end());
+    return c.walls[c.walls.size() / 2];
+}
+
+// Best-of speeds of the codec on the file's blocks in memory, MB/s.
+struct Codec {
     double compress = 0, decompress = 0;
 };
 
-// One in-memory round of each direction, repeated for at least 0.5 s.
-bool codec_round(const std::vector<uint8_t>& data, Blocks* b, Figures* best) {
+bool codec_round(const std::vector<uint8_t>& data, Codec* speeds) {
     const size_t n = data.size();
-    auto timed = [&](auto pass) { return round_speed(n, 0.5, pass); };
-    double c = timed([&] {
-        for (size_t k = 0; k < b->offsets.size(); ++k) {
-            b->packed[k] = static_cast<size_t>(compress_block(data.data() + b->offsets[k],
-                                                              b->streams.data() + k * MAX_BLOCK_STREAM,
-                                                              static_cast<uint32_t>(b->lengths[k])));
-        }
+    const size_t blocks = (n + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    static std::vector<uint8_t> streams, restored;
+    static std::vector<int32_t> packed;
+    streams.resize(blocks * MAX_BLOCK_STREAM);
+    restored.resize(n);
+    packed.resize(blocks);
+    auto length = [&](size_t k) { return static_cast<uint32_t>(std::min<size_t>(BLOCK_SIZE, n - k * BLOCK_SIZE)); };
+    double c = round_speed(n, 0.5, [&] {
+        for (size_t k = 0; k < blocks; ++k)
+            packed[k] = compress_block(data.data() + k * BLOCK_SIZE, streams.data() + k * MAX_BLOCK_STREAM, length(k));
     });
     bool ok = true;
-    double d = timed([&] {
-        for (size_t k = 0; k < b->offsets.size(); ++k) {
-            int32_t got = decompress_block(b->streams.data() + k * MAX_BLOCK_STREAM, b->restored.data() + b->offsets[k],
-                                           static_cast<uint32_t>(b->packed[k]), static_cast<uint32_t>(b->lengths[k]));
-            if (got < 0 || static_cast<size_t>(got) != b->lengths[k]) ok = false;
+    double d = round_speed(n, 0.5, [&] {
+        for (size_t k = 0; k < blocks; ++k) {
+            int32_t got = decompress_block(streams.data() + k * MAX_BLOCK_STREAM, restored.data() + k * BLOCK_SIZE,
+                                           static_cast<uint32_t>(packed[k]), length(k));
+            ok = ok && got == static_cast<int32_t>(length(k));
         }
     });
-    best->compress = std::max(best->compress, c);
-    best->decompress = std::max(best->decompress, d);
-    return ok && std::memcmp(b->restored.data(), data.data(), n) == 0;
+    speeds->compress = std::max(speeds->compress, c);
+    speeds->decompress = std::max(speeds->decompress, d);
+    return ok && restored == data;
 }
 
 std::string absolute(const std::string& path) {
@@ -109,85 +143,27 @@ std::string absolute(const std::string& path) {
     return std::string(here) + "/" + path;
 }
 
-bool measure(const std::string& program, const std::string& path, int rounds) {
-    std::vector<uint8_t> data;
-    if (!read_whole(path, &data) || data.empty()) {
-        std::printf("end-to-end: cannot read %s (or it is empty)\n", path.c_str());
-        return false;
-    }
-    Blocks b;
-    for (size_t offset = 0; offset < data.size(); offset += BLOCK_SIZE) {
-        b.offsets.push_back(offset);
-        b.lengths.push_back(std::min<size_t>(BLOCK_SIZE, data.size() - offset));
-    }
-    b.packed.resize(b.offsets.size());
-    b.streams.resize(b.offsets.size() * MAX_BLOCK_STREAM);
-    b.restored.resize(data.size());
-
-    char folder_template[] = "/tmp/zorv-e2e-XXXXXX";
-    if (mkdtemp(folder_template) == nullptr) {
-        std::printf("end-to-end: cannot make a temporary folder\n");
-        return false;
-    }
-    const std::string folder = folder_template;
-    const std::string restore_folder = folder + "/restore";
-    mkdir(restore_folder.c_str(), 0700);
-    const std::string archive = folder + "/input.zorv";
-    const std::string input = absolute(path);
-    const std::string base = path.substr(path.find_last_of('/') + 1);
-    const std::string restored = restore_folder + "/" + base;
-
-    Figures best;
-    bool ok = true;
-    // [0]: the first run after the codec's round, [1]: the runs right after
-    // it. Freed memory that stays unused for a while may be handed back by
-    // the system (virtual machines do), and the page cache of a new file is
-    // then slow to fill; the two figures show how much of a run that is.
-    double best_pack[2] = {0, 0}, best_unpack[2] = {0, 0};
-    for (int round = 0; round < rounds && ok; ++round) {
-        ok = codec_round(data, &b, &best);
-        for (int run = 0; run < RUNS_PER_ROUND && ok; ++run) {
-            // Removing the previous output is not part of the run.
-            unlink(archive.c_str());
-            double pack = run_program(program, {input, archive}, folder);
-            unlink(restored.c_str());
-            double unpack = run_program(program, {"-u", archive}, restore_folder);
-            if (pack <= 0 || unpack <= 0) {
-                std::printf("end-to-end: %s failed on %s\n", program.c_str(), path.c_str());
-                ok = false;
+std::string machine() {
+    std::string model = "unknown CPU";
+    if (FILE* info = std::fopen("/proc/cpuinfo", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, info) != nullptr) {
+            if (std::strncmp(line, "model name", 10) == 0) {
+                const char* colon = std::strchr(line, ':');
+                model = colon != nullptr ? colon + 2 : line;
+                model.erase(model.find_last_not_of(" \n") + 1);
                 break;
             }
-            const int k = run == 0 ? 0 : 1;
-            if (best_pack[k] == 0 || pack < best_pack[k]) best_pack[k] = pack;
-            if (best_unpack[k] == 0 || unpack < best_unpack[k]) best_unpack[k] = unpack;
         }
+        std::fclose(info);
     }
-    std::vector<uint8_t> back;
-    if (ok && (!read_whole(restored, &back) || back != data)) {
-        std::printf("end-to-end: the restored %s differs from the input\n", base.c_str());
-        ok = false;
-    }
-    struct stat archive_stat {};
-    stat(archive.c_str(), &archive_stat);
-    unlink(restored.c_str());
-    unlink(archive.c_str());
-    rmdir(restore_folder.c_str());
-    rmdir(folder.c_str());
-    if (!ok) return false;
+    cpu_set_t set;
+    int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    return model + ", " + std::to_string(cpus) + " CPUs";
+}
 
-    const double mb = static_cast<double>(data.size()) / 1e6;
-    std::printf("%-40s %10zu -> %10lld bytes\n", path.c_str(), data.size(),
-                static_cast<long long>(archive_stat.st_size));
-    std::printf("  in memory: compress %7.1f MB/s, decompress %7.1f MB/s\n", best.compress, best.decompress);
-    const char* when[2] = {"first run", "runs after"};
-    for (int k = 0; k < 2; ++k) {
-        const double pack = mb / best_pack[k];
-        const double unpack = mb / best_unpack[k];
-        std::printf("  %-10s: zorv FILE %7.1f MB/s (%5.1f ms) %5.1f%%   zorv -u %7.1f MB/s (%5.1f ms) %5.1f%%\n",
-                    when[k], pack, best_pack[k] * 1e3, 100 * pack / best.compress, unpack, best_unpack[k] * 1e3,
-                    100 * unpack / best.decompress);
-    }
-    return true;
+void ratio(const char* what, double slow, double fast, const char* target) {
+    std::printf("  %-36s %5.2fx   (target %s)\n", what, slow / fast, target);
 }
 
 }  // namespace
@@ -199,13 +175,116 @@ int main(int argc, char** argv) {
         rounds = std::max(1, std::atoi(argv[i + 1]));
         i += 2;
     }
-    if (argc - i < 2) {
-        std::printf("usage: zorv_end_to_end [-n rounds] zorv-program file...\n");
+    if (argc - i != 2) {
+        std::printf("usage: zorv_end_to_end [-n rounds] zorv-program file\n");
         return 2;
     }
-    const std::string program = absolute(argv[i++]);
-    std::printf("end to end: best of %d rounds, against the codec in memory in the same run\n", rounds);
-    bool all_ok = true;
-    for (; i < argc; ++i) all_ok = measure(program, argv[i], rounds) && all_ok;
-    return all_ok ? 0 : 1;
+    const std::string program = absolute(argv[i]);
+    const std::string input = absolute(argv[i + 1]);
+    std::vector<uint8_t> data;
+    if (!read_whole(input, &data) || data.empty()) {
+        std::printf("end-to-end: cannot read %s (or it is empty)\n", input.c_str());
+        return 1;
+    }
+
+    char folder_template[] = "/tmp/zorv-e2e-XXXXXX";
+    if (mkdtemp(folder_template) == nullptr) {
+        std::printf("end-to-end: cannot make a temporary folder\n");
+        return 1;
+    }
+    const std::string folder = folder_template;
+    const std::string base = input.substr(input.find_last_of('/') + 1);
+    const std::string archive = folder + "/input.zorv";
+    const std::string restored = folder + "/restore/" + base;
+    mkdir((folder + "/restore").c_str(), 0700);
+
+    std::vector<Command> commands = {
+        {"zorv FILE, every CPU", {program, input, archive}, folder, archive},
+        {"zorv FILE, taskset -c 0", {program, input, archive}, folder, archive, true},
+        {"zorv -u, every CPU", {program, "-u", archive}, folder + "/restore", restored},
+        {"zorv -u, taskset -c 0", {program, "-u", archive}, folder + "/restore", restored, true},
+    };
+    const bool lz4 = on_path("lz4");
+    const bool zstd = on_path("zstd");
+    if (lz4) {
+        commands.push_back({"lz4 -1", {"lz4", "-1", "-q", "-f", input, folder + "/p.lz4"}, folder, folder + "/p.lz4"});
+        commands.push_back(
+            {"lz4 -d", {"lz4", "-d", "-q", "-f", folder + "/p.lz4", folder + "/lz4.out"}, folder, folder + "/lz4.out"});
+    }
+    if (zstd) {
+        commands.push_back({"zstd -1 -T0",
+                            {"zstd", "-1", "-T0", "-q", "-f", input, "-o", folder + "/p.zst"},
+                            folder,
+                            folder + "/p.zst"});
+        commands.push_back({"zstd -d",
+                            {"zstd", "-d", "-q", "-f", folder + "/p.zst", "-o", folder + "/zstd.out"},
+                            folder,
+                            folder + "/zstd.out"});
+    }
+    commands.push_back({"cp", {"cp", input, folder + "/cp.out"}, folder, folder + "/cp.out"});
+
+    Codec codec;
+    bool ok = true;
+    for (int round = 0; round < rounds && ok; ++round) {
+        ok = codec_round(data, &codec);
+        for (Command& c : commands) {
+            // Outputs that later commands read stay in place after their run.
+            const bool keep = c.output == archive || c.output == folder + "/p.lz4" || c.output == folder + "/p.zst";
+            if (!run_once(&c)) {
+                std::printf("end-to-end: %s failed\n", c.label.c_str());
+                ok = false;
+                break;
+            }
+            if (!keep) {
+                std::vector<uint8_t> back;
+                if (c.output == restored && (!read_whole(restored, &back) || back != data)) {
+                    std::printf("end-to-end: the file restored by %s differs from the input\n", c.label.c_str());
+                    ok = false;
+                }
+                unlink(c.output.c_str());
+            }
+        }
+    }
+    struct stat archive_stat {};
+    stat(archive.c_str(), &archive_stat);
+    for (const Command& c : commands) unlink(c.output.c_str());
+    for (const char* name : {"/p.lz4", "/p.zst"}) unlink((folder + name).c_str());
+    rmdir((folder + "/restore").c_str());
+    rmdir(folder.c_str());
+    if (!ok) return 1;
+
+    const double mb = static_cast<double>(data.size()) / 1e6;
+    std::printf("end to end on %s: %s, %zu bytes (archive %lld); best of %d rounds\n", machine().c_str(), input.c_str(),
+                data.size(), static_cast<long long>(archive_stat.st_size), rounds);
+    std::printf("  %-26s %9s %9s %9s %9s\n", "run", "best ms", "median", "MB/s", "peak MiB");
+    auto find = [&](const char* label) -> const Command* {
+        for (const Command& c : commands)
+            if (c.label == label) return &c;
+        return nullptr;
+    };
+    for (const Command& c : commands) {
+        std::printf("  %-26s %9.1f %9.1f %9.1f %9.1f\n", c.label.c_str(), best(c) * 1e3, median(c) * 1e3, mb / best(c),
+                    static_cast<double>(c.peak_kib) / 1024);
+    }
+    std::printf("  in memory, one thread: compress %.1f MB/s, decompress %.1f MB/s\n", codec.compress,
+                codec.decompress);
+
+    cpu_set_t set;
+    const int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    char speedup_target[32];
+    std::snprintf(speedup_target, sizeof speedup_target, ">= %.1fx", 0.8 * cpus);
+    const Command* pack = find("zorv FILE, every CPU");
+    const Command* unpack = find("zorv -u, every CPU");
+    std::printf("ratios of best times (how many times faster):\n");
+    ratio("pack, every CPU over one", best(*find("zorv FILE, taskset -c 0")), best(*pack), speedup_target);
+    ratio("restore, every CPU over one", best(*find("zorv -u, taskset -c 0")), best(*unpack), speedup_target);
+    if (lz4) ratio("pack against lz4 -1", best(*find("lz4 -1")), best(*pack), ">= 1.5x");
+    if (zstd) ratio("pack against zstd -1 -T0", best(*find("zstd -1 -T0")), best(*pack), ">= 1.5x");
+    if (lz4) ratio("restore against lz4 -d", best(*find("lz4 -d")), best(*unpack), ">= 1.5x");
+    if (zstd) ratio("restore against zstd -d", best(*find("zstd -d")), best(*unpack), ">= 2x");
+    std::printf("  pack on one CPU keeps %.0f%% of the codec's speed in memory, restore %.0f%%\n",
+                100 * mb / best(*find("zorv FILE, taskset -c 0")) / codec.compress,
+                100 * mb / best(*find("zorv -u, taskset -c 0")) / codec.decompress);
+    if (!lz4 || !zstd) std::printf("  (lz4 or zstd is not installed: its rows are left out)\n");
+    return 0;
 }

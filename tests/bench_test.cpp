@@ -196,17 +196,7 @@ std::string bench_output(FakeStream* stream, const char* path, int* result) {
     return out;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using test_util::kSanitized;
 
 uint64_t address_space_in_use() {
     std::ifstream statm("/proc/self/statm");

@@ -3,6 +3,7 @@
 // process, and compares the screen, the result and every file left behind.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <functional>
@@ -157,5 +158,30 @@ INSTANTIATE_TEST_SUITE_P(
                       // The disk fills up inside the third block.
                       RestoreCase{"FullDisk", [](Bytes&) {}, 2 * uint64_t{BLOCK_SIZE} + BLOCK_SIZE / 2, 2.5}),
     [](const ::testing::TestParamInfo<RestoreCase>& p) { return std::string(p.param.id); });
+
+// Where memory for a second block's buffers cannot be had, the run goes on
+// with one and leaves what a run with all of them leaves. The limits leave
+// room for one block's buffers and not for two.
+TEST(WorkersMemory, FewerWorkersWhenMemoryIsShort) {
+    if (test_util::kSanitized) GTEST_SKIP() << "the sanitizers reserve address space of their own";
+    TempDir dir;
+    const Bytes input = input_of(3 * size_t{BLOCK_SIZE} + 1000);
+    test_util::write_file(dir.file("in.bin"), input);
+    auto masked = [](const test_util::RunResult& r) {
+        return std::regex_replace(r.out, std::regex("CPU speed : *[0-9]+MB/s"), "");
+    };
+    const test_util::RunResult free_pack = test_util::run_zorv({"in.bin", "free.zorv"}, dir.path());
+    const test_util::RunResult short_pack =
+        test_util::run_limited({"in.bin", "short.zorv"}, dir.path(), RLIMIT_AS, 40u << 20);
+    EXPECT_EQ(short_pack.status, 0);
+    EXPECT_EQ(masked(short_pack), std::regex_replace(masked(free_pack), std::regex("free"), "short"));
+    EXPECT_TRUE(test_util::read_file(dir.file("short.zorv")) == test_util::read_file(dir.file("free.zorv")));
+
+    fs::create_directory(dir.file("out"));
+    const test_util::RunResult short_restore =
+        test_util::run_limited({"-u", "../free.zorv"}, dir.file("out"), RLIMIT_AS, 36u << 20);
+    EXPECT_EQ(short_restore.status, 0) << short_restore.out;
+    EXPECT_TRUE(test_util::read_file(dir.file("out/in.bin")) == input);
+}
 
 }  // namespace

@@ -121,43 +121,9 @@ Restored restore(const TempDir& dir, const Bytes& archive) {
     return split_banner(test_util::run_zorv({"-u", kArchive}, dir.path()));
 }
 
-// Like test_util::run_zorv, with one resource limit set in the child. SIGXFSZ
-// is ignored so that a write past RLIMIT_FSIZE fails instead of killing it.
-test_util::RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource,
-                                 rlim_t limit) {
-    int out_pipe[2];
-    if (pipe(out_pipe) != 0) return {"", "pipe failed", -1};
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(cwd.c_str()) != 0) _exit(127);
-        dup2(out_pipe[1], 1);
-        close(out_pipe[0]);
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit value{limit, limit};
-        if (setrlimit(resource, &value) != 0) _exit(126);
-        std::string binary = ZORV_BINARY;
-        std::vector<std::string> copies(args);
-        std::vector<char*> argv{binary.data()};
-        for (auto& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(binary.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    test_util::RunResult result{"", "", -1};
-    char buffer[4096];
-    for (ssize_t got; (got = read(out_pipe[0], buffer, sizeof buffer)) > 0;)
-        result.out.append(buffer, static_cast<size_t>(got));
-    close(out_pipe[0]);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    return result;
-}
-
 Restored restore_limited(const TempDir& dir, const Bytes& archive, int resource, rlim_t limit) {
     test_util::write_file(dir.file(kArchive), archive);
-    return split_banner(run_limited({"-u", kArchive}, dir.path(), resource, limit));
+    return split_banner(test_util::run_limited({"-u", kArchive}, dir.path(), resource, limit));
 }
 
 // ---------------------------------------------------------------------------
@@ -624,17 +590,7 @@ TEST(Reader, WriteFailuresAbandonTheFile) {
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using test_util::kSanitized;
 
 // With 14 MiB of address space the program runs (it starts in 5 to 7 MiB,
 // 4 of them the codec's table on its huge-page boundary) but cannot hold a

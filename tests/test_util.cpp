@@ -126,6 +126,37 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
 
 std::vector<uint8_t> bytes_of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
+RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource, rlim_t limit) {
+    int out_pipe[2];
+    if (pipe(out_pipe) != 0) return {"", "pipe failed", -1};
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        dup2(out_pipe[1], 1);
+        close(out_pipe[0]);
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit value{limit, limit};
+        if (setrlimit(resource, &value) != 0) _exit(126);
+        std::string binary = ZORV_BINARY;
+        std::vector<std::string> copies(args);
+        std::vector<char*> argv{binary.data()};
+        for (auto& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(binary.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    RunResult result{"", "", -1};
+    char buffer[4096];
+    for (ssize_t got; (got = read(out_pipe[0], buffer, sizeof buffer)) > 0;)
+        result.out.append(buffer, static_cast<size_t>(got));
+    close(out_pipe[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return result;
+}
+
 FileSizeLimit::FileSizeLimit(rlim_t bytes) {
     getrlimit(RLIMIT_FSIZE, &saved_);
     rlimit limit = saved_;

@@ -12,6 +12,14 @@
 
 namespace test_util {
 
+// The sanitizers reserve address space of their own: tests that limit it
+// cannot run under them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 struct RunResult {
     std::string out;  // everything the program wrote to standard output
     std::string err;  // standard error, which must stay empty
@@ -36,6 +44,10 @@ public:
 private:
     std::string path_;
 };
+
+// Like run_zorv, with one resource limit set in the child. SIGXFSZ is ignored
+// so that a write past RLIMIT_FSIZE fails instead of killing it.
+RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource, rlim_t limit);
 
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);

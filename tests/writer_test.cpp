@@ -412,7 +412,7 @@ TEST(WriterFailure, InputShorterThanItsSizeIsAReadFailure) {
 }
 
 TEST(WriterFailure, NotEnoughMemory) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit allows";
 #else
     TempDir dir;

@@ -387,18 +387,18 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
     if (slot == nullptr) return Outcome::kGoOn;
     if (!reserve(&slot->packed, header.size) || !reserve(&slot->unpacked, header.extra)) {
         // Short of memory for this slot's buffers: the blocks in flight are
-        // settled, the other slots give their memory back and this one goes
-        // on alone, one block at a time.
-        if (!still_restoring(reader)) {
-            reader->free_slots[reader->free_count++] = slot;
-            return Outcome::kGoOn;
-        }
-        for (unsigned k = 0; k < reader->free_count; ++k) {
-            reader->free_slots[k]->packed = GrowingBuffer();
-            reader->free_slots[k]->unpacked = GrowingBuffer();
+        // settled, every slot gives its memory back, and the first one, which
+        // needs no table of its own, goes on alone, one block at a time.
+        reader->free_slots[reader->free_count++] = slot;
+        if (!still_restoring(reader)) return Outcome::kGoOn;
+        for (unsigned k = 0; k < reader->slots_made; ++k) {
+            reader->slots[k].packed = GrowingBuffer();
+            reader->slots[k].unpacked = GrowingBuffer();
+            if (k > 0) reader->slots[k].table_memory.reset();
         }
         reader->free_count = 0;
         reader->slots_allowed = 0;
+        slot = &reader->slots[0];
         if (!reserve(&slot->packed, header.size) || !reserve(&slot->unpacked, header.extra)) {
             reader->free_slots[reader->free_count++] = slot;
             abandon(reader);

@@ -1,9 +1,12 @@
 // The whole reader on arbitrary bytes: each input is written as an archive
-// beside a fresh, empty work folder, and extract_command runs with the work
-// folder as the current directory.
+// beside a fresh, empty work folder, and the reader runs with the work folder
+// as the current directory, once with one worker and once with several, each
+// in a folder of its own.
 //
 // Checked, besides crashes, sanitizer findings, leaks and hangs (libFuzzer's
 // -timeout):
+// - both runs print the same screen, return the same result and leave the
+//   same files with the same bytes;
 // - nothing is created outside the work folder: every open for writing that
 //   the program's code makes must name a path that stays inside it (the calls
 //   are renamed to this file's checks when the target is built, so an
@@ -16,8 +19,8 @@
 // chunks announcing more than BLOCK_SIZE each are kept, since the reader must
 // refuse those before it allocates anything.
 //
-// The reader's console output goes to /dev/null. To see it for a finding, run
-// the built program on the saved input: zorv -u crash-<hash>. A sanitizer
+// The reader's console output is kept in a file beside the archive. To see it
+// for a finding, run the built program on the saved input: zorv -u crash-<hash>. A sanitizer
 // report inside the reader leaves the process in the work folder, so give
 // libFuzzer an absolute -artifact_prefix (tests/fuzz/run.sh does).
 
@@ -32,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "archive/archive.h"
@@ -41,6 +45,7 @@ namespace {
 std::string root;          // private folder: the archive and the work folder
 std::string archive_path;  // root/archive.zorv
 std::string work;          // root/work, the reader's current directory
+std::string screen_path;   // root/screen, what a run prints
 int home = -1;             // the fuzzer's own current directory, returned to after every run
 
 // True when `path`, taken relative to the work folder, leaves it.
@@ -106,6 +111,65 @@ bool within_budget(const uint8_t* data, size_t length) {
         p += CHUNK_HEADER_SIZE + static_cast<uint64_t>(le(header + 4, 4));
     }
     return announced <= BLOCK_SIZE;
+}
+
+struct Run {
+    std::string screen;
+    int status = 0;
+    std::map<std::string, std::string> files;  // path below the work folder -> bytes
+};
+
+std::string contents(const std::string& path) {
+    std::string bytes;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[65536];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+        std::fclose(file);
+    }
+    return bytes;
+}
+
+// One run of the reader in a fresh work folder with at most `cpus` workers;
+// the folder is removed afterwards.
+Run restore(unsigned cpus) {
+    if (mkdir(work.c_str(), 0700) != 0 || chdir(work.c_str()) != 0) {
+        std::perror("fuzz_reader: entering the work folder");
+        std::abort();
+    }
+    size_t descriptors = open_descriptors();
+    std::fflush(stdout);
+    int screen = open(screen_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (screen < 0 || dup2(screen, STDOUT_FILENO) < 0) {
+        std::perror("fuzz_reader: the screen file");
+        std::abort();
+    }
+    close(screen);
+
+    Run run;
+    run.status = extract_command_with(archive_path.c_str(), cpus);
+    std::fflush(stdout);
+
+    if (open_descriptors() != descriptors) {
+        std::fprintf(stderr, "fuzz_reader: %zu files open before the run, %zu after\n", descriptors,
+                     open_descriptors());
+        finding();
+    }
+    if (fchdir(home) != 0) std::abort();
+    run.screen = contents(screen_path);
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+        std::string name = entry.path().filename().string();
+        if (name != "archive.zorv" && name != "work" && name != "screen") {
+            std::fprintf(stderr, "fuzz_reader: \"%s\" was created outside the work folder\n", name.c_str());
+            finding();
+        }
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(work)) {
+        if (entry.is_regular_file()) {
+            run.files[entry.path().lexically_relative(work).string()] = contents(entry.path().string());
+        }
+    }
+    std::filesystem::remove_all(work);
+    return run;
 }
 
 void remove_root() {
@@ -196,17 +260,13 @@ int LLVMFuzzerInitialize(int*, char***) {
     root = pattern;
     archive_path = root + "/archive.zorv";
     work = root + "/work";
+    screen_path = root + "/screen";
     home = open(".", O_RDONLY | O_DIRECTORY);
     if (home < 0) {
         std::perror("fuzz_reader: opening the current directory");
         std::abort();
     }
     std::atexit(remove_root);
-    int null_out = open("/dev/null", O_WRONLY);
-    if (null_out >= 0) {
-        dup2(null_out, STDOUT_FILENO);
-        close(null_out);
-    }
     return 0;
 }
 
@@ -217,29 +277,15 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
         std::perror("fuzz_reader: writing the archive");
         std::abort();
     }
-    if (mkdir(work.c_str(), 0700) != 0 || chdir(work.c_str()) != 0) {
-        std::perror("fuzz_reader: entering the work folder");
-        std::abort();
-    }
-    size_t descriptors = open_descriptors();
-
-    extract_command(archive_path.c_str());
-    std::fflush(stdout);
-
-    if (open_descriptors() != descriptors) {
-        std::fprintf(stderr, "fuzz_reader: %zu files open before the run, %zu after\n", descriptors,
-                     open_descriptors());
+    const Run one = restore(1);
+    const Run several = restore(4);
+    if (one.screen != several.screen || one.status != several.status || one.files != several.files) {
+        std::fprintf(stderr, "fuzz_reader: one worker and four differ (results %d and %d)\n", one.status,
+                     several.status);
+        std::fprintf(stderr, "one worker printed:\n%s\nfour printed:\n%s\n", one.screen.c_str(),
+                     several.screen.c_str());
         finding();
     }
-    if (fchdir(home) != 0) std::abort();
-    for (const auto& entry : std::filesystem::directory_iterator(root)) {
-        std::string name = entry.path().filename().string();
-        if (name != "archive.zorv" && name != "work") {
-            std::fprintf(stderr, "fuzz_reader: \"%s\" was created outside the work folder\n", name.c_str());
-            finding();
-        }
-    }
-    std::filesystem::remove_all(work);
     return 0;
 }
 
