@@ -8,7 +8,8 @@
 // blocks in memory (one thread), then every command as a new process with its
 // output to /dev/null and its output file removed beforehand (outside the
 // time). Each command's best and median wall time are reported, with its peak
-// memory. The input is read first, so it is in the page cache, and the files
+// memory. Before each run the files written so far are flushed to disk
+// (outside the time). The input is read first, so it is in the page cache, and the files
 // restored are compared with it byte for byte.
 //
 // Usage: zorv_end_to_end [-n rounds] ZORV-PROGRAM FILE   (default 5 rounds)
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive.h"
@@ -44,12 +46,17 @@ struct Command {
     std::string output;  // removed before each run
     bool one_cpu = false;
     std::vector<double> walls;
-    long peak_kib = 0;
+    long peak_kib = -1;
 };
 
-// Runs the command once; false when it could not run or did not exit 0.
-bool run_once(Command* c) {
+// Runs the command once; false when it could not run or did not exit 0. A
+// child's peak memory counts what it held before exec too, that is this
+// program's: only runs made while this program is still small (`timed`
+// false) give the command's own.
+bool run_once(Command* c, bool timed) {
     unlink(c->output.c_str());
+    // The files that the runs before wrote go to disk now, not during this run.
+    sync();
     auto start = Clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -81,9 +88,23 @@ bool run_once(Command* c) {
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) return false;
-    c->walls.push_back(seconds_since(start));
-    c->peak_kib = std::max(c->peak_kib, usage.ru_maxrss);
+    if (timed) {
+        c->walls.push_back(seconds_since(start));
+    } else {
+        c->peak_kib = std::max(c->peak_kib, usage.ru_maxrss);
+    }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+Command command(const std::string& label, std::vector<std::string> argv, const std::string& folder,
+                const std::string& output, bool one_cpu = false) {
+    Command c;
+    c.label = label;
+    c.argv = std::move(argv);
+    c.folder = folder;
+    c.output = output;
+    c.one_cpu = one_cpu;
+    return c;
 }
 
 bool on_path(const std::string& tool) {
@@ -181,11 +202,6 @@ int main(int argc, char** argv) {
     }
     const std::string program = absolute(argv[i]);
     const std::string input = absolute(argv[i + 1]);
-    std::vector<uint8_t> data;
-    if (!read_whole(input, &data) || data.empty()) {
-        std::printf("end-to-end: cannot read %s (or it is empty)\n", input.c_str());
-        return 1;
-    }
 
     char folder_template[] = "/tmp/zorv-e2e-XXXXXX";
     if (mkdtemp(folder_template) == nullptr) {
@@ -199,50 +215,61 @@ int main(int argc, char** argv) {
     mkdir((folder + "/restore").c_str(), 0700);
 
     std::vector<Command> commands = {
-        {"zorv FILE, every CPU", {program, input, archive}, folder, archive},
-        {"zorv FILE, taskset -c 0", {program, input, archive}, folder, archive, true},
-        {"zorv -u, every CPU", {program, "-u", archive}, folder + "/restore", restored},
-        {"zorv -u, taskset -c 0", {program, "-u", archive}, folder + "/restore", restored, true},
+        command("zorv FILE, every CPU", {program, input, archive}, folder, archive),
+        command("zorv FILE, taskset -c 0", {program, input, archive}, folder, archive, true),
+        command("zorv -u, every CPU", {program, "-u", archive}, folder + "/restore", restored),
+        command("zorv -u, taskset -c 0", {program, "-u", archive}, folder + "/restore", restored, true),
     };
     const bool lz4 = on_path("lz4");
     const bool zstd = on_path("zstd");
     if (lz4) {
-        commands.push_back({"lz4 -1", {"lz4", "-1", "-q", "-f", input, folder + "/p.lz4"}, folder, folder + "/p.lz4"});
         commands.push_back(
-            {"lz4 -d", {"lz4", "-d", "-q", "-f", folder + "/p.lz4", folder + "/lz4.out"}, folder, folder + "/lz4.out"});
+            command("lz4 -1", {"lz4", "-1", "-q", "-f", input, folder + "/p.lz4"}, folder, folder + "/p.lz4"));
+        commands.push_back(command("lz4 -d", {"lz4", "-d", "-q", "-f", folder + "/p.lz4", folder + "/lz4.out"}, folder,
+                                   folder + "/lz4.out"));
     }
     if (zstd) {
-        commands.push_back({"zstd -1 -T0",
-                            {"zstd", "-1", "-T0", "-q", "-f", input, "-o", folder + "/p.zst"},
-                            folder,
-                            folder + "/p.zst"});
-        commands.push_back({"zstd -d",
-                            {"zstd", "-d", "-q", "-f", folder + "/p.zst", "-o", folder + "/zstd.out"},
-                            folder,
-                            folder + "/zstd.out"});
+        commands.push_back(command("zstd -1 -T0", {"zstd", "-1", "-T0", "-q", "-f", input, "-o", folder + "/p.zst"},
+                                   folder, folder + "/p.zst"));
+        commands.push_back(command("zstd -d", {"zstd", "-d", "-q", "-f", folder + "/p.zst", "-o", folder + "/zstd.out"},
+                                   folder, folder + "/zstd.out"));
     }
-    commands.push_back({"cp", {"cp", input, folder + "/cp.out"}, folder, folder + "/cp.out"});
+    commands.push_back(command("cp", {"cp", input, folder + "/cp.out"}, folder, folder + "/cp.out"));
 
-    Codec codec;
+    // Outputs that later commands read stay in place after their run.
+    auto settle = [&](const Command& c, const std::vector<uint8_t>* data) {
+        if (c.output == archive || c.output == folder + "/p.lz4" || c.output == folder + "/p.zst") return true;
+        std::vector<uint8_t> back;
+        bool same = data == nullptr || c.output != restored || (read_whole(restored, &back) && back == *data);
+        if (!same) std::printf("end-to-end: the file restored by %s differs from the input\n", c.label.c_str());
+        unlink(c.output.c_str());
+        return same;
+    };
+    // Peak memory first, while this program holds nothing of the input.
     bool ok = true;
+    for (Command& c : commands) {
+        if (!run_once(&c, false)) {
+            std::printf("end-to-end: %s failed\n", c.label.c_str());
+            ok = false;
+            break;
+        }
+        settle(c, nullptr);
+    }
+    std::vector<uint8_t> data;
+    if (ok && (!read_whole(input, &data) || data.empty())) {
+        std::printf("end-to-end: cannot read %s (or it is empty)\n", input.c_str());
+        ok = false;
+    }
+    Codec codec;
     for (int round = 0; round < rounds && ok; ++round) {
         ok = codec_round(data, &codec);
         for (Command& c : commands) {
-            // Outputs that later commands read stay in place after their run.
-            const bool keep = c.output == archive || c.output == folder + "/p.lz4" || c.output == folder + "/p.zst";
-            if (!run_once(&c)) {
+            if (!run_once(&c, true)) {
                 std::printf("end-to-end: %s failed\n", c.label.c_str());
                 ok = false;
                 break;
             }
-            if (!keep) {
-                std::vector<uint8_t> back;
-                if (c.output == restored && (!read_whole(restored, &back) || back != data)) {
-                    std::printf("end-to-end: the file restored by %s differs from the input\n", c.label.c_str());
-                    ok = false;
-                }
-                unlink(c.output.c_str());
-            }
+            ok = settle(c, &data) && ok;
         }
     }
     struct stat archive_stat {};
@@ -256,14 +283,15 @@ int main(int argc, char** argv) {
     const double mb = static_cast<double>(data.size()) / 1e6;
     std::printf("end to end on %s: %s, %zu bytes (archive %lld); best of %d rounds\n", machine().c_str(), input.c_str(),
                 data.size(), static_cast<long long>(archive_stat.st_size), rounds);
-    std::printf("  %-26s %9s %9s %9s %9s\n", "run", "best ms", "median", "MB/s", "peak MiB");
+    std::printf("  %-26s %9s %9s %9s %9s %9s\n", "run", "best ms", "median", "worst", "MB/s", "peak MiB");
     auto find = [&](const char* label) -> const Command* {
         for (const Command& c : commands)
             if (c.label == label) return &c;
         return nullptr;
     };
     for (const Command& c : commands) {
-        std::printf("  %-26s %9.1f %9.1f %9.1f %9.1f\n", c.label.c_str(), best(c) * 1e3, median(c) * 1e3, mb / best(c),
+        std::printf("  %-26s %9.1f %9.1f %9.1f %9.1f %9.1f\n", c.label.c_str(), best(c) * 1e3, median(c) * 1e3,
+                    *std::max_element(c.walls.begin(), c.walls.end()) * 1e3, mb / best(c),
                     static_cast<double>(c.peak_kib) / 1024);
     }
     std::printf("  in memory, one thread: compress %.1f MB/s, decompress %.1f MB/s\n", codec.compress,

@@ -172,13 +172,6 @@ void submit_job(WorkerPool* pool, PoolJob* job, void (*run)(void* argument), voi
     pthread_mutex_unlock(&pool->lock);
 }
 
-bool job_done(WorkerPool* pool, PoolJob* job) {
-    pthread_mutex_lock(&pool->lock);
-    const bool done = job->done;
-    pthread_mutex_unlock(&pool->lock);
-    return done;
-}
-
 void wait_job(WorkerPool* pool, PoolJob* job) {
     pthread_mutex_lock(&pool->lock);
     while (!job->done) pthread_cond_wait(&pool->finished, &pool->lock);

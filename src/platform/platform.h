@@ -99,8 +99,5 @@ struct WorkerPool {
 
 void submit_job(WorkerPool* pool, PoolJob* job, void (*run)(void* argument), void* argument);
 
-// True once the job has run; never waits.
-bool job_done(WorkerPool* pool, PoolJob* job);
-
 // Waits until the job has run.
 void wait_job(WorkerPool* pool, PoolJob* job);
