@@ -4,7 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
 #include "platform/platform.h"
+#include "test_util.h"
 
 namespace {
 
@@ -40,6 +46,76 @@ TEST(Platform, BlockMemoryIsUsableToItsFullSize) {
 TEST(Platform, BlockMemoryTooLargeToRoundIsRefused) {
     EXPECT_EQ(block_memory_size(SIZE_MAX), SIZE_MAX);
     EXPECT_EQ(allocate_block_memory(SIZE_MAX - MiB), nullptr);
+}
+
+// The quota is the smallest on the way from the process's group up to the
+// root, in whole CPUs rounded up; "max" and -1 set none.
+TEST(Platform, CgroupQuotaInWholeCpus) {
+    const struct {
+        const char* what;
+        const char* self;
+        std::map<std::string, std::string> files;
+        unsigned cpus;
+    } cases[] = {
+        {"no quota", "0::/a\n", {{"a/cpu.max", "max 100000\n"}}, 0},
+        {"one and a half", "0::/a\n", {{"a/cpu.max", "150000 100000\n"}}, 2},
+        {"half", "0::/a/\n", {{"a/cpu.max", "50000 100000\n"}}, 1},
+        {"parent smaller", "0::/a/b\n", {{"a/b/cpu.max", "400000 100000\n"}, {"a/cpu.max", "200000 100000\n"}}, 2},
+        {"version 1",
+         "5:memory:/m\n4:cpu,cpuacct:/d\n",
+         {{"cpu/d/cpu.cfs_quota_us", "-1\n"},
+          {"cpu/cpu.cfs_quota_us", "300000\n"},
+          {"cpu/cpu.cfs_period_us", "100000\n"}},
+         3},
+        {"no group file", "", {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_util::TempDir dir;
+        for (const auto& [path, text] : c.files) {
+            std::filesystem::create_directories(std::filesystem::path(dir.file(path)).parent_path());
+            test_util::write_file(dir.file(path), text);
+        }
+        if (*c.self != 0) test_util::write_file(dir.file("self"), std::string(c.self));
+        EXPECT_EQ(cgroup_cpu_quota(dir.file("self").c_str(), dir.path().c_str()), c.cpus);
+    }
+}
+
+// Tasks are worked in any order and finished in the order handed in, and a
+// failed finish stops every finish after it.
+TEST(Platform, LineFinishesInOrderAndStopsAtAFailure) {
+    struct Item {
+        LineTask task;
+        unsigned index = 0;
+        std::vector<unsigned>* finished = nullptr;
+    };
+    std::vector<unsigned> finished;
+    std::vector<Item> items(20);
+    WorkerPool pool(4);
+    Line line;
+    auto work = [](void* argument) {
+        // Later tasks tend to be worked sooner than earlier ones.
+        volatile unsigned spin = (20 - static_cast<Item*>(argument)->index) * 20000;
+        while (spin > 0) spin = spin - 1;
+    };
+    auto finish = [](void* argument) {
+        auto* item = static_cast<Item*>(argument);
+        item->finished->push_back(item->index);
+        return item->index != 7;
+    };
+    for (unsigned k = 0; k < items.size(); ++k) {
+        items[k].index = k;
+        items[k].finished = &finished;
+        submit_in_line(&pool, &line, &items[k].task, work, finish, &items[k]);
+    }
+    for (unsigned k = 0; k < items.size(); ++k) {
+        const LineState expected = k < 7 ? LineState::kFinished : k == 7 ? LineState::kFailed : LineState::kPassed;
+        EXPECT_EQ(take_oldest(&pool, &line, true), expected) << k;
+    }
+    EXPECT_EQ(finished, (std::vector<unsigned>{0, 1, 2, 3, 4, 5, 6, 7}));
+    restart_line(&line);
+    submit_in_line(&pool, &line, &items[0].task, work, finish, &items[0]);
+    EXPECT_EQ(take_oldest(&pool, &line, true), LineState::kFinished);
 }
 
 }  // namespace

@@ -74,24 +74,30 @@ bool write_data_chunk(FILE* out, const Chunk& chunk) {
            put(out, chunk.payload, chunk.payload_size);
 }
 
-// One block on its way through the run: read into `block` on the reading
-// thread, coded by a worker with its own table, written in block order.
+// One block on its way through the run: read into `block` by the one
+// thread that reads the input, coded by a worker with its own table, its
+// chunk written in block order by whichever worker finds it next (a Line).
 struct Slot {
     Buffer block;
     Buffer stream;
     Buffer table_memory;
+    // Null in the first slot, which codes with the process's own table: no
+    // other slot uses that one, and it needs no memory.
     MatchTable* table = nullptr;
-    PoolJob job;
+    LineTask task;
+    FILE* out = nullptr;
     Chunk chunk;
     double compress_ms = 0;
 };
 
-bool make_slot(Slot* slot) {
+bool make_slot(Slot* slot, bool own_table) {
     slot->block.reset(static_cast<uint8_t*>(allocate_block_memory(BLOCK_SIZE)));
     slot->stream.reset(static_cast<uint8_t*>(allocate_block_memory(OUTPUT_BUFFER_SIZE)));
-    slot->table_memory.reset(static_cast<uint8_t*>(allocate_huge_memory(sizeof(MatchTable))));
-    slot->table = reinterpret_cast<MatchTable*>(slot->table_memory.get());
-    return slot->block != nullptr && slot->stream != nullptr && slot->table != nullptr;
+    if (own_table) {
+        slot->table_memory.reset(static_cast<uint8_t*>(allocate_huge_memory(sizeof(MatchTable))));
+        slot->table = reinterpret_cast<MatchTable*>(slot->table_memory.get());
+    }
+    return slot->block != nullptr && slot->stream != nullptr && (!own_table || slot->table != nullptr);
 }
 
 void code_block(void* argument) {
@@ -105,14 +111,22 @@ void code_block(void* argument) {
         return;
     }
     chunk.method = METHOD_BLOCK;
+    uint8_t* block = slot->block.get();
+    uint8_t* stream = slot->stream.get();
     // Only the codec is timed: the figure is the codec's speed, not the disk's.
     const uint32_t start = GetTickCount();
     chunk.payload_size =
-        static_cast<uint32_t>(compress_block(slot->table, slot->block.get(), slot->stream.get(), chunk.length));
+        static_cast<uint32_t>(slot->table != nullptr ? compress_block(slot->table, block, stream, chunk.length)
+                                                     : compress_block(block, stream, chunk.length));
     const uint32_t stop = GetTickCount();
     // Unsigned subtraction stays right when the tick counter wraps.
     slot->compress_ms = static_cast<double>(static_cast<uint32_t>(stop - start));
-    chunk.payload = slot->stream.get();
+    chunk.payload = stream;
+}
+
+bool write_chunk(void* argument) {
+    auto* slot = static_cast<Slot*>(argument);
+    return write_data_chunk(slot->out, slot->chunk);
 }
 
 }  // namespace
@@ -146,7 +160,7 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     // The first block's buffers before anything else: without them nothing
     // can be packed. Later ones only as the run needs them.
     Slot slots[MAX_WORKERS + 2];
-    if (!make_slot(&slots[0])) {
+    if (!make_slot(&slots[0], false)) {
         std::printf("Error: not enough memory!\n");
         return -1;
     }
@@ -199,76 +213,83 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     char label[20];
     writer_label(name, label);
 
-    // One thread reads the blocks in order and writes their chunks in order;
-    // workers code them in between. Progress line k is printed once block k
-    // is read and every chunk before it written, with the figures of those
-    // chunks: the screen is that of a run that does one block at a time.
+    // One thread reads the blocks in order; workers code them and write
+    // their chunks in order. Progress line k is printed once block k is read
+    // and every chunk before it written, with the figures of those chunks:
+    // the screen is that of a run that does one block at a time.
     const unsigned workers = worker_count((input_size + BLOCK_SIZE - 1) / BLOCK_SIZE, cpus);
     unsigned slots_allowed = slot_count(workers);
     unsigned slots_made = 1;
     Slot* free_slots[MAX_WORKERS + 2] = {&slots[0]};
     unsigned free_count = 1;
-    Slot* in_order[MAX_WORKERS + 2];  // read and not yet written, oldest first
-    unsigned oldest = 0;
-    unsigned in_flight = 0;
     uint64_t blocks_read = 0;
     uint64_t chunks_written = 0;
     uint64_t bytes_done = 0;  // of the blocks whose chunks are written
     bool input_ended = false;
+    Line line;
     // Destroyed before the slots: every job handed in has run by then.
     WorkerPool pool(workers);
     auto print_line = [&] {
         print_progress(label, progress_percent(bytes_done, input_size),
                        progress_saving_tenths(bytes_done, bytes_written), compression_speed(bytes_done, compress_ms));
     };
-
-    for (;;) {
-        while (!input_ended && in_flight < slots_allowed) {
-            if (free_count == 0) {
-                if (!make_slot(&slots[slots_made])) {
-                    // No memory for another: the run goes on with the slots it has.
-                    slots[slots_made] = Slot();
-                    slots_allowed = slots_made;
-                    break;
-                }
-                free_slots[free_count++] = &slots[slots_made++];
-            }
-            Slot* slot = free_slots[free_count - 1];
-            const uint32_t n = static_cast<uint32_t>(std::fread(slot->block.get(), 1, BLOCK_SIZE, in.get()));
-            if (n == 0) {
-                input_ended = true;
-                break;
-            }
-            --free_count;
-            slot->chunk = Chunk();
-            slot->chunk.length = n;
-            in_order[(oldest + in_flight) % (MAX_WORKERS + 2)] = slot;
-            ++in_flight;
-            ++blocks_read;
-            bytes_read += n;
-            submit_job(&pool, &slot->job, code_block, slot);
-            // Block k is read; its line is due if every chunk before it is written.
-            if (chunks_written + 1 == blocks_read) {
-                print_line();
-            }
+    // Counts the oldest chunk in flight once it is written; false when it is
+    // not yet (and `wait` is false) or its write failed.
+    bool write_failed = false;
+    auto take_chunk = [&](bool wait) {
+        auto* slot = static_cast<Slot*>(line.ring[line.taken % MAX_LINE_TASKS]->argument);
+        const LineState state = take_oldest(&pool, &line, wait);
+        if (state == LineState::kBusy) return false;
+        if (state != LineState::kFinished) {
+            write_failed = true;
+            return false;
         }
-        if (in_flight == 0) break;
-        Slot* slot = in_order[oldest];
-        wait_job(&pool, &slot->job);
-        if (!write_data_chunk(out, slot->chunk)) {
-            report_write_failure(output);
-            return -1;
-        }
-        oldest = (oldest + 1) % (MAX_WORKERS + 2);
-        --in_flight;
         ++chunks_written;
         bytes_done += slot->chunk.length;
         bytes_written += CHUNK_HEADER_SIZE + slot->chunk.payload_size;
         compress_ms += slot->compress_ms;
         free_slots[free_count++] = slot;
-        if (blocks_read > chunks_written) {
-            print_line();
+        // Line k is due once block k is read and the chunks before it written.
+        if (blocks_read > chunks_written) print_line();
+        return true;
+    };
+
+    for (;;) {
+        while (in_flight(&line) > 0 && take_chunk(false)) {
         }
+        if (write_failed) break;
+        if (!input_ended && free_count == 0 && slots_made < slots_allowed) {
+            if (make_slot(&slots[slots_made], true)) {
+                free_slots[free_count++] = &slots[slots_made++];
+            } else {
+                // No memory for another: the run goes on with the slots it has.
+                slots[slots_made] = Slot();
+                slots_allowed = slots_made;
+            }
+        }
+        if (!input_ended && free_count > 0) {
+            Slot* slot = free_slots[free_count - 1];
+            const uint32_t n = static_cast<uint32_t>(std::fread(slot->block.get(), 1, BLOCK_SIZE, in.get()));
+            if (n == 0) {
+                input_ended = true;
+                continue;
+            }
+            --free_count;
+            slot->chunk = Chunk();
+            slot->chunk.length = n;
+            slot->out = out;
+            ++blocks_read;
+            bytes_read += n;
+            submit_in_line(&pool, &line, &slot->task, code_block, write_chunk, slot);
+            if (chunks_written + 1 == blocks_read) print_line();
+            continue;
+        }
+        if (in_flight(&line) == 0) break;
+        if (!take_chunk(true) && write_failed) break;
+    }
+    if (write_failed) {
+        report_write_failure(output);
+        return -1;
     }
 
     // Push out what stdio still holds, so that a full disk is reported

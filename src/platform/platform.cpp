@@ -178,6 +178,75 @@ void wait_job(WorkerPool* pool, PoolJob* job) {
     pthread_mutex_unlock(&pool->lock);
 }
 
+namespace {
+
+void line_job(void* argument) {
+    auto* task = static_cast<LineTask*>(argument);
+    task->work(task->argument);
+    Line* line = task->line;
+    pthread_mutex_lock(&line->lock);
+    task->worked = true;
+    while (!line->finishing && !line->stopped && line->finished < line->handed_in) {
+        LineTask* next = line->ring[line->finished % MAX_LINE_TASKS];
+        if (!next->worked) break;
+        line->finishing = true;
+        pthread_mutex_unlock(&line->lock);
+        const bool ok = next->finish(next->argument);
+        pthread_mutex_lock(&line->lock);
+        line->finishing = false;
+        next->finish_ok = ok;
+        next->finished = true;
+        ++line->finished;
+        if (!ok) line->stopped = true;
+    }
+    pthread_cond_broadcast(&line->settled);
+    pthread_mutex_unlock(&line->lock);
+}
+
+}  // namespace
+
+void submit_in_line(WorkerPool* pool, Line* line, LineTask* task, void (*work)(void* argument),
+                    bool (*finish)(void* argument), void* argument) {
+    task->work = work;
+    task->finish = finish;
+    task->argument = argument;
+    task->line = line;
+    pthread_mutex_lock(&line->lock);
+    task->worked = false;
+    task->finished = false;
+    task->finish_ok = false;
+    line->ring[line->handed_in % MAX_LINE_TASKS] = task;
+    ++line->handed_in;
+    pthread_mutex_unlock(&line->lock);
+    submit_job(pool, &task->job, line_job, task);
+}
+
+LineState take_oldest(WorkerPool* pool, Line* line, bool wait) {
+    LineTask* task = line->ring[line->taken % MAX_LINE_TASKS];
+    pthread_mutex_lock(&line->lock);
+    while (!task->finished && !(line->stopped && task->worked)) {
+        if (!wait) {
+            pthread_mutex_unlock(&line->lock);
+            return LineState::kBusy;
+        }
+        pthread_cond_wait(&line->settled, &line->lock);
+    }
+    const LineState state =
+        !task->finished ? LineState::kPassed : (task->finish_ok ? LineState::kFinished : LineState::kFailed);
+    pthread_mutex_unlock(&line->lock);
+    // Its job may still be finishing the tasks after it.
+    wait_job(pool, &task->job);
+    ++line->taken;
+    return state;
+}
+
+void restart_line(Line* line) {
+    pthread_mutex_lock(&line->lock);
+    line->finished = line->handed_in;
+    line->stopped = false;
+    pthread_mutex_unlock(&line->lock);
+}
+
 unsigned cgroup_cpu_quota(const char* self, const char* root) {
     FILE* file = std::fopen(self, "r");
     if (file == nullptr) return 0;

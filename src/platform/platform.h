@@ -101,3 +101,54 @@ void submit_job(WorkerPool* pool, PoolJob* job, void (*run)(void* argument), voi
 
 // Waits until the job has run.
 void wait_job(WorkerPool* pool, PoolJob* job);
+
+// Work whose results must leave in the order it was handed in, as blocks go
+// to a file: `work` runs on any thread of the pool and in any order, then
+// `finish` runs for each task in the order of handing in, one at a time, on
+// the thread that finds the next one ready. So no thread waits for another
+// to finish its task, and the finishing is shared out among the workers
+// instead of falling to one thread. A finish that returns false stops the
+// line: no later finish runs until restart_line.
+struct Line;
+
+struct LineTask {
+    PoolJob job;
+    void (*work)(void* argument) = nullptr;
+    bool (*finish)(void* argument) = nullptr;
+    void* argument = nullptr;
+    Line* line = nullptr;
+    // Under the line's lock:
+    bool worked = false;
+    bool finished = false;
+    bool finish_ok = false;
+};
+
+// The most tasks of one line in flight at once.
+inline constexpr unsigned MAX_LINE_TASKS = MAX_POOL_THREADS + 2;
+
+struct Line {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t settled = PTHREAD_COND_INITIALIZER;
+    LineTask* ring[MAX_LINE_TASKS] = {};
+    uint64_t handed_in = 0;
+    uint64_t finished = 0;  // tasks settled in order: the next one to finish
+    uint64_t taken = 0;     // tasks given back by take_oldest; the caller's alone
+    bool finishing = false;
+    bool stopped = false;
+};
+
+void submit_in_line(WorkerPool* pool, Line* line, LineTask* task, void (*work)(void* argument),
+                    bool (*finish)(void* argument), void* argument);
+
+// What became of the oldest task in flight on the line. With `wait` false,
+// kBusy while that is not known yet; otherwise the task is given back and may
+// be handed in again: kFinished (its finish returned true), kFailed (false)
+// or kPassed (the line had stopped before it: worked, never finished).
+enum class LineState { kBusy, kFinished, kFailed, kPassed };
+LineState take_oldest(WorkerPool* pool, Line* line, bool wait);
+
+// Tasks of the line handed in and not yet given back.
+inline unsigned in_flight(const Line* line) { return static_cast<unsigned>(line->handed_in - line->taken); }
+
+// After a stop, with nothing in flight: the next task is finished again.
+void restart_line(Line* line);
