@@ -145,7 +145,8 @@ struct Reader {
     bool entry_seen = false;
     bool orphan_reported = false;
 
-    explicit Reader(unsigned most) : workers(most), slots_allowed(slot_count(most)), pool(most) {}
+    // One worker is the walk's own thread: a pool of no thread runs each job here.
+    explicit Reader(unsigned most) : workers(most), slots_allowed(slot_count(most)), pool(most > 1 ? most : 0) {}
 
     const char* name() const { return reinterpret_cast<const char*>(name_buffer.get()); }
 };

@@ -19,4 +19,4 @@ unsigned worker_count(uint64_t blocks, unsigned cpus) {
     return workers > 0 ? static_cast<unsigned>(workers) : 1;
 }
 
-unsigned slot_count(unsigned workers) { return workers <= 1 ? 2 : workers + 2; }
+unsigned slot_count(unsigned workers) { return workers <= 1 ? 1 : workers + 2; }

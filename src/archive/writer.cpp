@@ -228,7 +228,8 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     bool input_ended = false;
     Line line;
     // Destroyed before the slots: every job handed in has run by then.
-    WorkerPool pool(workers);
+    // One worker is this thread itself: a pool of no thread runs each job here.
+    WorkerPool pool(workers > 1 ? workers : 0);
     auto print_line = [&] {
         print_progress(label, progress_percent(bytes_done, input_size),
                        progress_saving_tenths(bytes_done, bytes_written), compression_speed(bytes_done, compress_ms));
