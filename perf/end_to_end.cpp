@@ -231,6 +231,9 @@ int main(int argc, char** argv) {
     if (zstd) {
         commands.push_back(command("zstd -1 -T0", {"zstd", "-1", "-T0", "-q", "-f", input, "-o", folder + "/p.zst"},
                                    folder, folder + "/p.zst"));
+        commands.push_back(command("zstd -1 -T0, taskset -c 0",
+                                   {"zstd", "-1", "-T0", "-q", "-f", input, "-o", folder + "/p.zst"}, folder,
+                                   folder + "/p.zst", true));
         commands.push_back(command("zstd -d", {"zstd", "-d", "-q", "-f", folder + "/p.zst", "-o", folder + "/zstd.out"},
                                    folder, folder + "/zstd.out"));
     }

@@ -91,10 +91,9 @@ void reader_label(const char* name, char field[20]);
 unsigned worker_count(uint64_t blocks, unsigned cpus);
 
 // The block buffers a run with `workers` workers keeps at most. One worker
-// is the thread that reads and writes, with one buffer: on one CPU a second
-// thread and buffer only cost memory (under taskset -c 0, 120 MB packed and
-// restored in the same time with 19 MiB as with 33 and 27 MiB). From two
-// on, two more buffers than workers, so that a worker never waits while the
+// is the reading thread itself, with one buffer: on one CPU a second thread
+// and buffer only cost memory (19 MiB in place of 33, in the same time).
+// From two on, two more than the workers, so that no worker waits while the
 // reading thread is busy with another block.
 unsigned slot_count(unsigned workers);
 

@@ -1,9 +1,9 @@
 // The default mode: one input file into a new archive.
 //
 // compress_command owns the output file (the refusal to replace, creation, the
-// magic, closing); pack_file owns the input and its two buffers and writes the
-// file entry and one data chunk per block. Every failure prints one line and
-// leaves whatever was written on disk.
+// magic, closing); pack_file owns the input and the block buffers and writes
+// the file entry and one data chunk per block. Every failure prints one line
+// and leaves whatever was written on disk.
 
 #include <sys/stat.h>
 
