@@ -98,6 +98,12 @@ void decode_block(void* argument) {
                                            : decompress_block(packed, unpacked, slot->size, slot->extra);
 }
 
+// A block goes to the file in pieces. Written at once, its 8 MiB fill the
+// page cache with 2 MiB folios, which a virtual machine takes from memory it
+// has handed back to its host: 120 MB restored in 0.31-0.36 s in a fresh
+// run, against 0.09-0.11 s in pieces of 256 KiB (Linux 6.18, KVM).
+constexpr uint32_t WRITE_PIECE = 256 * 1024;
+
 bool write_block(void* argument) {
     auto* slot = static_cast<Slot*>(argument);
     slot->written = Written::kYes;
@@ -107,8 +113,14 @@ bool write_block(void* argument) {
         // Only bytes decoded already: an archive's claims about the file's
         // size never reserve disk space.
         reserve_file_space(slot->output, slot->restored_after - slot->extra, slot->extra);
-        if (std::fwrite(slot->unpacked.bytes.get(), 1, slot->extra, slot->output) != slot->extra)
-            slot->written = Written::kFailed;
+        for (uint32_t at = 0; at < slot->extra;) {
+            const uint32_t piece = slot->extra - at < WRITE_PIECE ? slot->extra - at : WRITE_PIECE;
+            if (std::fwrite(slot->unpacked.bytes.get() + at, 1, piece, slot->output) != piece) {
+                slot->written = Written::kFailed;
+                break;
+            }
+            at += piece;
+        }
     }
     return slot->written == Written::kYes;
 }
