@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "codec/codec.h"
+#include "platform/platform.h"
+
 inline constexpr uint32_t BLOCK_SIZE = 8388608;
 // Room for the longest block stream of a full block (8421505 bytes) and more.
 inline constexpr uint32_t OUTPUT_BUFFER_SIZE = 9437234;
@@ -84,6 +87,23 @@ const char* stored_name(const char* path);
 // more. The writer's label ends there; the reader's has '[' as 17th character.
 void writer_label(const char* name, char field[20]);
 void reader_label(const char* name, char field[20]);
+
+// A worker's match table. The first slot of a run leaves `table` null and
+// codes with the process's own table: no other slot uses that one, and it
+// needs no memory.
+struct WorkerTable {
+    OwnedBytes memory;
+    MatchTable* table = nullptr;
+};
+
+// Gives `table` a table of its own on a huge page; false without memory.
+bool make_worker_table(WorkerTable* table);
+
+// compress_block and decompress_block with the worker's table, or with the
+// process's own where it has none.
+int32_t compress_with(const WorkerTable& table, const uint8_t* source, uint8_t* destination, uint32_t size);
+int32_t decompress_with(const WorkerTable& table, const uint8_t* source, uint8_t* destination, uint32_t size,
+                        uint32_t room);
 
 // How many blocks of a run of `blocks` are coded at once: `cpus`, at most
 // MAX_WORKERS and the share of memory that the machine allows, at most

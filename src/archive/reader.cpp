@@ -31,15 +31,8 @@ constexpr uint32_t ENTRY_FIXED_BYTES = 10;
 // percentage is taken on both counts shifted right by 8.
 constexpr uint32_t SHIFTED_PERCENT_FROM = 1u << 24;
 
-struct FreeBytes {
-    void operator()(uint8_t* bytes) const { std::free(bytes); }
-};
-using Bytes = std::unique_ptr<uint8_t, FreeBytes>;
-
-struct CloseFile {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, CloseFile>;
+using Bytes = OwnedBytes;
+using File = OwnedFile;
 
 // A buffer that is replaced by a larger one when a chunk needs more room than
 // any chunk before it, so an archive of equal blocks allocates it once.
@@ -72,10 +65,7 @@ enum class Written { kYes, kBadBlock, kFailed };
 struct Slot {
     GrowingBuffer packed;
     GrowingBuffer unpacked;
-    Bytes table_memory;
-    // Null in the first slot, which codes with the process's own table: no
-    // other slot uses that one, and it needs no memory.
-    MatchTable* table = nullptr;
+    WorkerTable table;
     LineTask task;
     FILE* output = nullptr;
     uint32_t size = 0;
@@ -94,8 +84,7 @@ void decode_block(void* argument) {
     uint8_t* unpacked = slot->unpacked.capacity > 0 ? slot->unpacked.bytes.get() : &slot->spare;
     // The room is the announced block length: a stream that would decode to
     // more fails instead of writing past the buffer.
-    slot->decoded = slot->table != nullptr ? decompress_block(slot->table, packed, unpacked, slot->size, slot->extra)
-                                           : decompress_block(packed, unpacked, slot->size, slot->extra);
+    slot->decoded = decompress_with(slot->table, packed, unpacked, slot->size, slot->extra);
 }
 
 // A block goes to the file in pieces. Written at once, its 8 MiB fill the
@@ -289,11 +278,7 @@ Slot* take_slot(Reader* reader) {
     }
     if (reader->free_count == 0 && reader->slots_made < reader->slots_allowed) {
         Slot* slot = &reader->slots[reader->slots_made];
-        if (reader->slots_made > 0) {
-            slot->table_memory.reset(static_cast<uint8_t*>(allocate_huge_memory(sizeof(MatchTable))));
-            slot->table = reinterpret_cast<MatchTable*>(slot->table_memory.get());
-        }
-        if (reader->slots_made == 0 || slot->table != nullptr) {
+        if (reader->slots_made == 0 || make_worker_table(&slot->table)) {
             ++reader->slots_made;
             reader->free_slots[reader->free_count++] = slot;
         } else {
@@ -418,7 +403,7 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
         for (unsigned k = 0; k < reader->slots_made; ++k) {
             reader->slots[k].packed = GrowingBuffer();
             reader->slots[k].unpacked = GrowingBuffer();
-            if (k > 0) reader->slots[k].table_memory.reset();
+            if (k > 0) reader->slots[k].table = WorkerTable();
         }
         reader->free_count = 0;
         reader->slots_allowed = 0;

@@ -20,3 +20,20 @@ unsigned worker_count(uint64_t blocks, unsigned cpus) {
 }
 
 unsigned slot_count(unsigned workers) { return workers <= 1 ? 1 : workers + 2; }
+
+bool make_worker_table(WorkerTable* table) {
+    table->memory.reset(static_cast<uint8_t*>(allocate_huge_memory(sizeof(MatchTable))));
+    table->table = reinterpret_cast<MatchTable*>(table->memory.get());
+    return table->table != nullptr;
+}
+
+int32_t compress_with(const WorkerTable& table, const uint8_t* source, uint8_t* destination, uint32_t size) {
+    return table.table != nullptr ? compress_block(table.table, source, destination, size)
+                                  : compress_block(source, destination, size);
+}
+
+int32_t decompress_with(const WorkerTable& table, const uint8_t* source, uint8_t* destination, uint32_t size,
+                        uint32_t room) {
+    return table.table != nullptr ? decompress_block(table.table, source, destination, size, room)
+                                  : decompress_block(source, destination, size, room);
+}

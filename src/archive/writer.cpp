@@ -25,15 +25,8 @@ constexpr uint32_t FILE_ENTRY_FIXED_BYTES = 10;
 // file_size is 32 bits wide.
 constexpr uint64_t LARGEST_INPUT = 0xFFFFFFFFu;
 
-struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
-};
-using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
-
-struct CloseDeleter {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using InputFile = std::unique_ptr<FILE, CloseDeleter>;
+using Buffer = OwnedBytes;
+using InputFile = OwnedFile;
 
 // stdio keeps small writes in its buffer, so a full disk may show only at a
 // later write, at the final flush or at the close; each of those reports it.
@@ -80,10 +73,7 @@ bool write_data_chunk(FILE* out, const Chunk& chunk) {
 struct Slot {
     Buffer block;
     Buffer stream;
-    Buffer table_memory;
-    // Null in the first slot, which codes with the process's own table: no
-    // other slot uses that one, and it needs no memory.
-    MatchTable* table = nullptr;
+    WorkerTable table;
     LineTask task;
     FILE* out = nullptr;
     Chunk chunk;
@@ -93,11 +83,7 @@ struct Slot {
 bool make_slot(Slot* slot, bool own_table) {
     slot->block.reset(static_cast<uint8_t*>(allocate_block_memory(BLOCK_SIZE)));
     slot->stream.reset(static_cast<uint8_t*>(allocate_block_memory(OUTPUT_BUFFER_SIZE)));
-    if (own_table) {
-        slot->table_memory.reset(static_cast<uint8_t*>(allocate_huge_memory(sizeof(MatchTable))));
-        slot->table = reinterpret_cast<MatchTable*>(slot->table_memory.get());
-    }
-    return slot->block != nullptr && slot->stream != nullptr && (!own_table || slot->table != nullptr);
+    return slot->block != nullptr && slot->stream != nullptr && (!own_table || make_worker_table(&slot->table));
 }
 
 void code_block(void* argument) {
@@ -115,9 +101,7 @@ void code_block(void* argument) {
     uint8_t* stream = slot->stream.get();
     // Only the codec is timed: the figure is the codec's speed, not the disk's.
     const uint32_t start = GetTickCount();
-    chunk.payload_size =
-        static_cast<uint32_t>(slot->table != nullptr ? compress_block(slot->table, block, stream, chunk.length)
-                                                     : compress_block(block, stream, chunk.length));
+    chunk.payload_size = static_cast<uint32_t>(compress_with(slot->table, block, stream, chunk.length));
     const uint32_t stop = GetTickCount();
     // Unsigned subtraction stays right when the tick counter wraps.
     slot->compress_ms = static_cast<double>(static_cast<uint32_t>(stop - start));

@@ -18,10 +18,6 @@ constexpr double ROOM_FACTOR = 1.05;
 // The whole file is one block and the codec counts its bytes in 32 bits.
 constexpr uint64_t LENGTH_LIMIT = uint64_t{1} << 32;
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-
 // Waits for the tick counter to step and returns the reading after the step,
 // so that a pass never starts part-way through a millisecond that is already
 // counted.
@@ -167,7 +163,7 @@ int benchmark_file(FILE* file, const char* path) {
 }
 
 int benchmark_command(const char* path) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+    OwnedFile file(std::fopen(path, "rb"));
     if (!file) {
         std::printf("Error: could not open %s\n", path);
         return -1;

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 using HANDLE = void*;
 
@@ -45,6 +47,17 @@ size_t block_memory_size(size_t size);
 // costs more. Measured on ext4: five 8 MiB writes to a new file took
 // 8.4-9.8 ms, and 5.3-5.8 ms with this before each.
 void reserve_file_space(FILE* file, uint64_t offset, uint64_t length);
+
+// Owners of what the calls here and the C library hand out: memory from
+// allocate_block_memory, allocate_huge_memory or malloc, and open files.
+struct FreeMemory {
+    void operator()(void* memory) const { std::free(memory); }
+};
+using OwnedBytes = std::unique_ptr<uint8_t, FreeMemory>;
+struct CloseFile {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<FILE, CloseFile>;
 
 // Memory of whole huge pages of its own, `size` rounded up to them (2 MiB),
 // released with std::free; null when there is not enough. For a match table:
