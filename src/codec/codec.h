@@ -9,13 +9,13 @@
 // so each block stream decodes on its own.
 //
 // Nothing here allocates, performs I/O or keeps state between calls.
-//
+
+#include <cstdint>
+
 // Threads: calls that are given a MatchTable may run at the same time on
 // different threads, as long as no two of them share a table (or a
 // destination). The calls without one share the process's own table, so
 // no two of those may overlap, on any thread.
-
-#include <cstdint>
 
 inline constexpr uint32_t MATCH_TABLE_ENTRIES = 65536 + 1;
 
