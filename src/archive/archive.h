@@ -42,6 +42,8 @@ inline constexpr uint64_t WORKER_MEMORY = uint64_t{20} << 20;
 // machines, and no more than the pool's 64 threads.
 inline constexpr uint64_t WORKERS_MEMORY = uint64_t{1} << 30;
 inline constexpr unsigned MAX_WORKERS = static_cast<unsigned>(WORKERS_MEMORY / WORKER_MEMORY) - 2;
+// The most block buffers a run keeps (slot_count of MAX_WORKERS).
+inline constexpr unsigned MAX_SLOTS = MAX_WORKERS + 2;
 
 // The five fields of a chunk header, widened to 32 bits.
 struct ChunkHeader {

@@ -127,9 +127,8 @@ struct Reader {
     // Block chunks of the file being restored, from the oldest not yet
     // written on. Nothing else happens while one is in flight: any other
     // event settles them first, as if each had been written at once.
-    unsigned workers;
-    Slot slots[MAX_WORKERS + 2];
-    Slot* free_slots[MAX_WORKERS + 2] = {};
+    Slot slots[MAX_SLOTS];
+    Slot* free_slots[MAX_SLOTS] = {};
     unsigned free_count = 0;
     unsigned slots_made = 0;
     unsigned slots_allowed;
@@ -144,7 +143,7 @@ struct Reader {
     bool orphan_reported = false;
 
     // One worker is the walk's own thread: a pool of no thread runs each job here.
-    explicit Reader(unsigned most) : workers(most), slots_allowed(slot_count(most)), pool(most > 1 ? most : 0) {}
+    explicit Reader(unsigned most) : slots_allowed(slot_count(most)), pool(most > 1 ? most : 0) {}
 
     const char* name() const { return reinterpret_cast<const char*>(name_buffer.get()); }
 };

@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 
 static_assert(MAX_WORKERS <= MAX_POOL_THREADS, "every worker has a thread of the pool");
-static_assert(MAX_WORKERS + 2 <= MAX_LINE_TASKS, "every slot of a run can be in flight on its line");
+static_assert(MAX_SLOTS <= MAX_LINE_TASKS, "every slot of a run can be in flight on its line");
 
 unsigned worker_count(uint64_t blocks, unsigned cpus) {
     uint64_t workers = cpus;

@@ -143,7 +143,7 @@ float compression_speed(uint64_t bytes_read, double compress_ms) {
 int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     // The first block's buffers before anything else: without them nothing
     // can be packed. Later ones only as the run needs them.
-    Slot slots[MAX_WORKERS + 2];
+    Slot slots[MAX_SLOTS];
     if (!make_slot(&slots[0], false)) {
         std::printf("Error: not enough memory!\n");
         return -1;
@@ -204,7 +204,7 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     const unsigned workers = worker_count((input_size + BLOCK_SIZE - 1) / BLOCK_SIZE, cpus);
     unsigned slots_allowed = slot_count(workers);
     unsigned slots_made = 1;
-    Slot* free_slots[MAX_WORKERS + 2] = {&slots[0]};
+    Slot* free_slots[MAX_SLOTS] = {&slots[0]};
     unsigned free_count = 1;
     uint64_t blocks_read = 0;
     uint64_t chunks_written = 0;
