@@ -179,13 +179,18 @@ TEST(Reader, OpeningAndSignature) {
     EXPECT_FALSE(test_util::file_exists(dir.file("a.txt")));
 }
 
-TEST(Reader, EmptyEntryCreatesAnEmptyFileAndPassesItsDataOver) {
-    TempDir dir;
-    Restored r = restore(dir, ArchiveBuilder().entry("e.bin", 0).stored(bytes("abc")).bytes());
-    EXPECT_EQ(r.out, kHead + "\n" + bar("e.bin") + "\n\n");
-    EXPECT_EQ(r.status, 0);
-    ASSERT_TRUE(test_util::file_exists(dir.file("e.bin")));
-    EXPECT_EQ(fs::file_size(dir.file("e.bin")), 0u);
+// An empty file has no data: a chunk of it is damage, whatever its method,
+// and the empty file stays.
+TEST(Reader, DataOfAnEmptyEntryIsDamage) {
+    for (uint32_t method : {METHOD_STORED, METHOD_BLOCK, 7u}) {
+        TempDir dir;
+        Restored r =
+            restore(dir, ArchiveBuilder().entry("e.bin", 0).chunk(CHUNK_DATA, method, bytes("abc"), 3).bytes());
+        EXPECT_EQ(r.out, kHead + "\n" + bar("e.bin") + "\nError: data exceeds the size of e.bin. Aborted.\n\n\n");
+        EXPECT_EQ(r.status, 255);
+        ASSERT_TRUE(test_util::file_exists(dir.file("e.bin")));
+        EXPECT_EQ(fs::file_size(dir.file("e.bin")), 0u);
+    }
 }
 
 // Entries of size 10 or below, or above the entry buffer, are not entries:
@@ -462,7 +467,12 @@ TEST(Reader, UnsafeNamesAreRefused) {
     fs::create_directory(root.file("work"));
     fs::create_directory(root.file("work/sub"));
     std::string absolute = root.file("abs.txt");
-    for (const std::string& name : {absolute, std::string("../up.txt"), std::string("sub/../../up.txt")}) {
+    // Links that are already there, to a folder outside and to one inside.
+    fs::create_directory_symlink(root.path(), root.file("work/out"));
+    fs::create_directory_symlink("..", root.file("work/sub/up"));
+    fs::create_directory_symlink("sub", root.file("work/in"));
+    for (const std::string& name : {absolute, std::string("../up.txt"), std::string("sub/../../up.txt"),
+                                    std::string("out/up.txt"), std::string("sub/up/up.txt"), std::string("in/x")}) {
         ArchiveBuilder archive;
         archive.entry(name, 3).stored(bytes("abc")).entry("ok.txt", 2).stored(bytes("xy"));
         test_util::write_file(root.file("work/" + kArchive), archive.bytes());
@@ -474,6 +484,8 @@ TEST(Reader, UnsafeNamesAreRefused) {
     }
     EXPECT_FALSE(test_util::file_exists(absolute));
     EXPECT_FALSE(test_util::file_exists(root.file("up.txt")));
+    EXPECT_FALSE(test_util::file_exists(root.file("work/up.txt")));
+    EXPECT_FALSE(test_util::file_exists(root.file("work/sub/x")));
 }
 
 TEST(Reader, NamesWithSubFoldersStayAsWritten) {
@@ -530,6 +542,9 @@ TEST(Reader, ExistingNamesAreNeverReplaced) {
          }},
         {"folder", [](const TempDir& d) { fs::create_directory(d.file("a.txt")); },
          [](const TempDir& d) { EXPECT_TRUE(fs::is_empty(d.file("a.txt"))); }},
+        // Opened for reading, a FIFO with no writer would block the run.
+        {"FIFO", [](const TempDir& d) { ASSERT_EQ(mkfifo(d.file("a.txt").c_str(), 0600), 0); },
+         [](const TempDir& d) { EXPECT_EQ(fs::status(d.file("a.txt")).type(), fs::file_type::fifo); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -90,6 +90,13 @@ const char* stored_name(const char* path);
 void writer_label(const char* name, char field[20]);
 void reader_label(const char* name, char field[20]);
 
+// A stored name from an archive as it is printed, labels included: each
+// control byte (below 0x20, and 0x7F) and each UTF-8 encoded C1 control (C2
+// 80 to C2 9F) becomes one '?', so that a crafted name can neither forge nor
+// erase a line nor talk to the terminal. Takes the first `length` bytes of
+// `name`; `shown` has room for them and a zero byte. Returns its length.
+size_t printable_name(const char* name, size_t length, char* shown);
+
 // A worker's match table. The first slot of a run leaves `table` null and
 // codes with the process's own table: no other slot uses that one, and it
 // needs no memory.
@@ -156,5 +163,7 @@ bool is_safe_name(const char* name);
 int extract_command(const char* archive);
 
 // The same with at most `cpus` workers, whatever the machine has: the screen,
-// the files left and the result are those of extract_command.
-int extract_command_with(const char* archive, unsigned cpus);
+// the files left and the result are those of extract_command. With
+// `in_order` a file is read from front to back as a pipe is, which leaves
+// the same screen, files and result.
+int extract_command_with(const char* archive, unsigned cpus, bool in_order = false);

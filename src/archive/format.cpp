@@ -98,3 +98,19 @@ void reader_label(const char* name, char field[20]) {
     field[16] = '[';
     field[17] = '\0';
 }
+
+size_t printable_name(const char* name, size_t length, char* shown) {
+    size_t out = 0;
+    for (size_t k = 0; k < length; ++k) {
+        const auto byte = static_cast<unsigned char>(name[k]);
+        if (byte == 0xC2 && k + 1 < length && static_cast<unsigned char>(name[k + 1]) >= 0x80 &&
+            static_cast<unsigned char>(name[k + 1]) <= 0x9F) {
+            shown[out++] = '?';
+            ++k;
+        } else {
+            shown[out++] = byte < 0x20 || byte == 0x7F ? '?' : name[k];
+        }
+    }
+    shown[out] = '\0';
+    return out;
+}

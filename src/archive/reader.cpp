@@ -6,7 +6,10 @@
 // existing files are never replaced, a chunk may not write past the size its
 // entry announced, a block chunk may not ask for more memory than any writer
 // can need, and every cut, short or failed file is reported and fails the run.
+// Names are printed with their control codes masked, folders are entered
+// through no link, and a file takes its stored name only once it is finished.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -141,25 +144,71 @@ struct Reader {
     // of all of them belongs to no file, a sign of a damaged entry.
     bool entry_seen = false;
     bool orphan_reported = false;
+    // An archive that cannot seek (a pipe): read from front to back, the
+    // payloads passed over by reading them. `length` is then unknown until
+    // the end is met.
+    bool in_order = false;
+    uint64_t position = 0;  // archive bytes read so far
+    // The file being restored lies under `temporary` in `folder` until it is
+    // finished; then it takes `leaf`, the last component of its name.
+    Folder folder;
+    const char* leaf = nullptr;
+    char temporary[TEMPORARY_NAME_SIZE] = {};
+    Bytes shown_buffer;     // the name as printed
+    Bytes shown_temporary;  // the temporary file's path as printed
 
     // One worker is the walk's own thread: a pool of no thread runs each job here.
     explicit Reader(unsigned most) : slots_allowed(slot_count(most)), pool(most > 1 ? most : 0) {}
 
     const char* name() const { return reinterpret_cast<const char*>(name_buffer.get()); }
+    const char* shown() const { return reinterpret_cast<const char*>(shown_buffer.get()); }
 };
+
+size_t read_archive(Reader* reader, void* bytes, size_t count) {
+    const size_t got = std::fread(bytes, 1, count, reader->archive.get());
+    reader->position += got;
+    return got;
+}
+
+// Reads and drops `count` bytes of an archive read in order; false when it
+// ends first.
+bool pass_over(Reader* reader, uint64_t count) {
+    while (count > 0) {
+        const size_t want = count < ENTRY_BUFFER_SIZE ? static_cast<size_t>(count) : ENTRY_BUFFER_SIZE;
+        const size_t got = read_archive(reader, reader->entry_buffer.get(), want);
+        if (got == 0) return false;
+        count -= got;
+    }
+    return true;
+}
+
+// The file being restored is finished, complete or abandoned after a
+// reported failure, and takes its stored name, which a file that appeared
+// meanwhile keeps: the restored bytes then stay under the temporary name.
+void name_output(Reader* reader) {
+    const Renamed renamed = rename_without_replacing(reader->folder, reader->temporary, reader->leaf);
+    if (renamed == Renamed::kDone) return;
+    std::printf(renamed == Renamed::kExists ? "\nError: file %s already exists. Kept as %s.\n"
+                                            : "\nError: could not name %s. Kept as %s.\n",
+                reader->shown(), reinterpret_cast<const char*>(reader->shown_temporary.get()));
+    reader->failed = true;
+}
 
 // Closes the file being restored after a failure that has been reported
 // already; what was written stays on disk. The result of the close is not
 // reported on top: the file is counted as failed either way.
 void abandon(Reader* reader) {
-    if (reader->output != nullptr) std::fclose(reader->output);
-    reader->output = nullptr;
+    if (reader->output != nullptr) {
+        std::fclose(reader->output);
+        reader->output = nullptr;
+        name_output(reader);
+    }
     reader->failed = true;
 }
 
 // One message for every failed write or close of a restored file.
 void report_write_failure(const Reader* reader) {
-    std::printf("\nError: writing %s failed. Aborted.\n", reader->name());
+    std::printf("\nError: writing %s failed. Aborted.\n", reader->shown());
 }
 
 // Closes the file being restored at the end of its data (the next entry or the
@@ -174,10 +223,11 @@ void finish_file(Reader* reader) {
         report_write_failure(reader);
         reader->failed = true;
     } else if (reader->restored < reader->entry_size) {
-        std::printf("\nError: %s is incomplete: %u of %u bytes restored.\n", reader->name(), reader->restored,
+        std::printf("\nError: %s is incomplete: %u of %u bytes restored.\n", reader->shown(), reader->restored,
                     reader->entry_size);
         reader->failed = true;
     }
+    name_output(reader);
 }
 
 Outcome truncated(Reader* reader) {
@@ -205,10 +255,14 @@ bool would_exceed(const Reader* reader, uint32_t count) {
     return static_cast<uint64_t>(reader->restored) + count > reader->entry_size;
 }
 
+void data_exceeds(Reader* reader) {
+    std::printf("\nError: data exceeds the size of %s. Aborted.\n", reader->shown());
+    abandon(reader);
+}
+
 bool exceeds_entry(Reader* reader, uint32_t count) {
     if (!would_exceed(reader, count)) return false;
-    std::printf("\nError: data exceeds the size of %s. Aborted.\n", reader->name());
-    abandon(reader);
+    data_exceeds(reader);
     return true;
 }
 
@@ -244,8 +298,8 @@ bool finish_oldest(Reader* reader, bool wait) {
     // After a failure the blocks behind it are decoded, never written.
     if (reader->output == nullptr || state == LineState::kPassed) return true;
     if (slot->written == Written::kBadBlock) {
-        abandon(reader);
         std::printf("\nError: decompression failed. Skipped.\n");
+        abandon(reader);
     } else if (slot->written == Written::kFailed) {
         report_write_failure(reader);
         abandon(reader);
@@ -298,7 +352,7 @@ Outcome file_entry(Reader* reader, const ChunkHeader& header, bool payload_compl
     if (!payload_complete) return truncated(reader);
 
     uint8_t* payload = reader->entry_buffer.get();
-    if (std::fread(payload, 1, header.size, reader->archive.get()) != header.size) return truncated(reader);
+    if (read_archive(reader, payload, header.size) != header.size) return truncated(reader);
     uint32_t sum = checksum(1, payload, header.size);
     if (sum != header.checksum) {
         std::printf("\nError: checksum mismatch!\n");
@@ -314,33 +368,49 @@ Outcome file_entry(Reader* reader, const ChunkHeader& header, bool payload_compl
     std::memcpy(reader->name_buffer.get(), payload + ENTRY_FIXED_BYTES, name_length);
     reader->name_buffer.get()[name_length] = 0;
     const char* name = reader->name();
+    printable_name(name, std::strlen(name), reinterpret_cast<char*>(reader->shown_buffer.get()));
+    const char* shown = reader->shown();
 
     if (!is_safe_name(name)) {
-        std::printf("Unsafe file name %s. Skipped.\n", name);
+        std::printf("Unsafe file name %s. Skipped.\n", shown);
         reader->failed = true;
         return Outcome::kGoOn;
     }
-    if (FILE* probe = std::fopen(name, "rb")) {
-        std::fclose(probe);
-        std::printf("File %s already exists. Skipped.\n", name);
+    // A link among the folders could lead anywhere: the name is refused as
+    // one that leaves the current directory.
+    const char* leaf = nullptr;
+    const FolderState folder = open_parent_folder(name, &reader->folder, &leaf);
+    if (folder == FolderState::kThroughLink) {
+        std::printf("Unsafe file name %s. Skipped.\n", shown);
+        reader->failed = true;
         return Outcome::kGoOn;
     }
-    // Exclusive creation: a file that the probe could not read (no permission,
-    // a dangling link) is refused here rather than replaced or followed.
-    FILE* output = std::fopen(name, "wbx");
+    // A name that ends in '/' names its folder, which exists; an empty one
+    // names nothing that could be created.
+    NameState state = NameState::kFailed;
+    if (folder == FolderState::kOpen) {
+        state = leaf[0] != '\0' ? name_state(reader->folder, leaf)
+                : leaf != name  ? NameState::kExists
+                                : NameState::kFailed;
+    }
+    if (state == NameState::kExists) {
+        std::printf("File %s already exists. Skipped.\n", shown);
+        return Outcome::kGoOn;
+    }
+    FILE* output = state == NameState::kAbsent ? create_temporary_file(reader->folder, reader->temporary) : nullptr;
     if (output == nullptr) {
-        if (errno == EEXIST) {
-            std::printf("File %s already exists. Skipped.\n", name);
-        } else {
-            std::printf("Can't create file %s. Skipped.\n", name);
-            reader->failed = true;
-        }
+        std::printf("Can't create file %s. Skipped.\n", shown);
+        reader->failed = true;
         return Outcome::kGoOn;
     }
+    char* shown_temporary = reinterpret_cast<char*>(reader->shown_temporary.get());
+    const size_t folder_part = printable_name(name, static_cast<size_t>(leaf - name), shown_temporary);
+    std::memcpy(shown_temporary + folder_part, reader->temporary, sizeof reader->temporary);
+    reader->leaf = leaf;
     reader->output = output;
     // Nothing is in flight at an entry: blocks are written again.
     restart_line(&reader->line);
-    draw_bar(name);
+    draw_bar(shown);
     return Outcome::kGoOn;
 }
 
@@ -349,25 +419,34 @@ Outcome stored_chunk(Reader* reader, const ChunkHeader& header, bool payload_com
     if (!payload_complete) return truncated(reader);
     uint8_t* piece = reader->entry_buffer.get();
     uint32_t remaining = header.size;
+    const uint32_t restored_before = reader->restored;
     // An empty payload keeps the seed, which no checksum field of 0 matches:
     // such a chunk fails in every archive.
     uint32_t running = 1;
     while (remaining > 0) {
         uint32_t want = remaining < ENTRY_BUFFER_SIZE ? remaining : ENTRY_BUFFER_SIZE;
-        uint32_t got = static_cast<uint32_t>(std::fread(piece, 1, want, reader->archive.get()));
+        uint32_t got = static_cast<uint32_t>(read_archive(reader, piece, want));
         if (got == 0) break;
         if (!write_out(reader, piece, got)) return Outcome::kGoOn;
         running = checksum(running, piece, got);
         reader->restored += got;
         remaining -= got;
     }
-    // The length said the payload is there; a read that ends early means the
-    // archive was cut while we read it.
-    if (remaining > 0) return truncated(reader);
+    if (remaining > 0) {
+        // Read in order, a cut payload shows only here: the file is left as
+        // a seekable archive of the same bytes leaves it, without the chunk.
+        if (reader->in_order) {
+            truncate_file(reader->output, restored_before);
+            reader->restored = restored_before;
+        }
+        // Otherwise the length said the payload is there: the archive was cut
+        // while we read it.
+        return truncated(reader);
+    }
     if (running != header.checksum) {
-        abandon(reader);
         std::printf("\nError: checksum mismatch. Aborted.\n");
         print_mismatch(running, header.checksum);
+        abandon(reader);
     }
     return Outcome::kGoOn;
 }
@@ -382,8 +461,8 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
     // 16-byte header cannot claim gigabytes.
     if (header.extra > BLOCK_SIZE || header.size > MAX_BLOCK_STREAM) {
         if (!still_restoring(reader)) return Outcome::kGoOn;
-        abandon(reader);
         std::printf("\nError: decompression failed. Skipped.\n");
+        abandon(reader);
         return Outcome::kGoOn;
     }
     if (would_exceed(reader, header.extra)) {
@@ -409,13 +488,13 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
         slot = &reader->slots[0];
         if (!reserve(&slot->packed, header.size) || !reserve(&slot->unpacked, header.extra)) {
             reader->free_slots[reader->free_count++] = slot;
-            abandon(reader);
             std::printf("\nError: not enough memory!\n");
+            abandon(reader);
             return Outcome::kGoOn;
         }
     }
     uint8_t* packed = slot->packed.capacity > 0 ? slot->packed.bytes.get() : &slot->spare;
-    if (header.size > 0 && std::fread(packed, 1, header.size, reader->archive.get()) != header.size) {
+    if (header.size > 0 && read_archive(reader, packed, header.size) != header.size) {
         reader->free_slots[reader->free_count++] = slot;
         return still_restoring(reader) ? truncated(reader) : Outcome::kGoOn;
     }
@@ -423,9 +502,9 @@ Outcome block_chunk(Reader* reader, const ChunkHeader& header, bool payload_comp
     if (sum != header.checksum) {
         reader->free_slots[reader->free_count++] = slot;
         if (!still_restoring(reader)) return Outcome::kGoOn;
-        abandon(reader);
         std::printf("\nError: checksum mismatch. Skipped.\n");
         print_mismatch(sum, header.checksum);
+        abandon(reader);
         return Outcome::kGoOn;
     }
     reader->restored += header.extra;
@@ -471,12 +550,17 @@ Outcome walk(Reader* reader) {
     uint64_t p = sizeof ARCHIVE_MAGIC;
     while (p < reader->length) {
         ChunkHeader header;
-        if (read_chunk_header(reader->archive.get(), &header) < CHUNK_HEADER_SIZE) {
+        const size_t got = read_chunk_header(reader->archive.get(), &header);
+        reader->position += got;
+        // Read in order, the end shows as a header that is not there at all.
+        if (got == 0 && reader->in_order && std::ferror(reader->archive.get()) == 0) break;
+        if (got < CHUNK_HEADER_SIZE) {
             settle(reader);
             return truncated(reader);
         }
         uint64_t next = p + CHUNK_HEADER_SIZE + header.size;
-        bool payload_complete = next <= reader->length;
+        // Read in order, a cut payload shows as a short read.
+        bool payload_complete = reader->in_order || next <= reader->length;
         // Only a block chunk of the file being restored goes on while the
         // blocks before it are decoded and written; everything else waits
         // until they are.
@@ -491,9 +575,18 @@ Outcome walk(Reader* reader) {
             orphan_data(reader);
         } else if (header.id == CHUNK_DATA && reader->output != nullptr && reader->entry_size != 0) {
             outcome = data_chunk(reader, header, payload_complete);
+        } else if (header.id == CHUNK_DATA && reader->output != nullptr) {
+            // An empty file has no data: any chunk of it is damage.
+            data_exceeds(reader);
         }
         if (outcome != Outcome::kGoOn) return outcome;
         p = next;
+        if (reader->in_order) {
+            // A chunk passed over that runs past the end ends the walk, as
+            // it does in a file of the same bytes.
+            if (!pass_over(reader, next - reader->position)) break;
+            continue;
+        }
         if (p < reader->length && fseeko(reader->archive.get(), static_cast<off_t>(p), SEEK_SET) != 0) {
             settle(reader);
             return truncated(reader);
@@ -517,7 +610,7 @@ bool is_safe_name(const char* name) {
 
 int extract_command(const char* archive) { return extract_command_with(archive, usable_cpus()); }
 
-int extract_command_with(const char* archive, unsigned cpus) {
+int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
     // Blocks are met one by one; lazily started threads and slots keep the
     // workers to those that blocks keep busy.
     Reader reader(worker_count(UINT64_MAX, cpus));
@@ -528,25 +621,42 @@ int extract_command_with(const char* archive, unsigned cpus) {
         return -1;
     }
     FILE* file = reader.archive.get();
-    off_t end = -1;
-    if (fseeko(file, 0, SEEK_END) == 0) end = ftello(file);
-    fseeko(file, 0, SEEK_SET);
-    reader.length = end > 0 ? static_cast<uint64_t>(end) : 0;
-    if (!is_archive(file)) {
+    // Only a file or a disk has a length to seek to; a pipe, a FIFO or a
+    // terminal is read in order.
+    struct stat info {};
+    reader.in_order = in_order || fstat(fileno(file), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+    reader.entry_buffer.reset(static_cast<uint8_t*>(std::malloc(ENTRY_BUFFER_SIZE)));
+    bool magic = false;
+    if (reader.in_order) {
+        reader.length = UINT64_MAX;
+        uint8_t head[sizeof ARCHIVE_MAGIC];
+        magic = read_archive(&reader, head, sizeof head) == sizeof head &&
+                std::memcmp(head, ARCHIVE_MAGIC, sizeof head) == 0;
+    } else {
+        off_t end = -1;
+        if (fseeko(file, 0, SEEK_END) == 0) end = ftello(file);
+        fseeko(file, 0, SEEK_SET);
+        reader.length = end > 0 ? static_cast<uint64_t>(end) : 0;
+        magic = is_archive(file);
+    }
+    if (!magic) {
         reader.archive.reset();
         std::printf("Error: file %s is not a %s archive!\n", archive, "ZORV");
         return -1;
     }
 
     std::printf("Archive: %s", archive);
-    reader.entry_buffer.reset(static_cast<uint8_t*>(std::malloc(ENTRY_BUFFER_SIZE)));
-    // The longest name is the whole payload after the fixed bytes, plus a zero.
+    // The longest name is the whole payload after the fixed bytes, plus a
+    // zero; it is never longer printed, and its temporary path is longer by
+    // the temporary name at most.
     reader.name_buffer.reset(static_cast<uint8_t*>(std::malloc(ENTRY_BUFFER_SIZE)));
-    if (!reader.entry_buffer || !reader.name_buffer) {
+    reader.shown_buffer.reset(static_cast<uint8_t*>(std::malloc(ENTRY_BUFFER_SIZE)));
+    reader.shown_temporary.reset(static_cast<uint8_t*>(std::malloc(ENTRY_BUFFER_SIZE + TEMPORARY_NAME_SIZE)));
+    if (!reader.entry_buffer || !reader.name_buffer || !reader.shown_buffer || !reader.shown_temporary) {
         std::printf("\nError: not enough memory!\n");
         return -1;
     }
-    fseeko(file, sizeof ARCHIVE_MAGIC, SEEK_SET);
+    if (!reader.in_order) fseeko(file, sizeof ARCHIVE_MAGIC, SEEK_SET);
 
     // A file entry that fails its checksum ends the run at once: nothing after
     // it can be trusted. The previous file was closed when the entry began.

@@ -140,7 +140,42 @@ float compression_speed(uint64_t bytes_read, double compress_ms) {
     return static_cast<float>((static_cast<double>(bytes_read) / 1024000) / (compress_ms / 1000));
 }
 
-int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
+namespace {
+
+// Opens the input and takes its size; false, with the reason printed, when
+// it cannot be packed: it does not open, is a folder, has no length to take,
+// is an archive itself or does not fit the entry's 32-bit size.
+bool open_input(const char* input, InputFile* in, uint64_t* input_size) {
+    in->reset(std::fopen(input, "rb"));
+    struct stat in_stat {};
+    // A folder opens for reading here but holds no bytes to pack.
+    if (*in != nullptr && (fstat(fileno(in->get()), &in_stat) != 0 || S_ISDIR(in_stat.st_mode))) in->reset();
+    if (*in == nullptr) {
+        std::printf("Error: could not open %s\n", input);
+        return false;
+    }
+
+    int64_t end = -1;
+    if (fseeko(in->get(), 0, SEEK_END) == 0) end = ftello(in->get());
+    if (end < 0 || fseeko(in->get(), 0, SEEK_SET) != 0) {
+        std::printf("Error: reading %s failed!\n", input);
+        return false;
+    }
+
+    if (is_archive(in->get())) {
+        std::printf("Error: file %s is already a %s archive!\n", input, PROGRAM_NAME);
+        return false;
+    }
+    if (static_cast<uint64_t>(end) > LARGEST_INPUT) {
+        std::printf("Error: file %s is too large (4 GiB or more)!\n", input);
+        return false;
+    }
+    *input_size = static_cast<uint64_t>(end);
+    return true;
+}
+
+// pack_file on an input that open_input accepted, or on none yet.
+int pack_input(const char* input, InputFile in, uint64_t input_size, FILE* out, const char* output, unsigned cpus) {
     // The first block's buffers before anything else: without them nothing
     // can be packed. Later ones only as the run needs them.
     Slot slots[MAX_SLOTS];
@@ -149,32 +184,7 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
         return -1;
     }
     uint8_t* block = slots[0].block.get();
-
-    InputFile in(std::fopen(input, "rb"));
-    struct stat in_stat {};
-    // A folder opens for reading here but holds no bytes to pack.
-    if (in != nullptr && (fstat(fileno(in.get()), &in_stat) != 0 || S_ISDIR(in_stat.st_mode))) in.reset();
-    if (in == nullptr) {
-        std::printf("Error: could not open %s\n", input);
-        return -1;
-    }
-
-    int64_t end = -1;
-    if (fseeko(in.get(), 0, SEEK_END) == 0) end = ftello(in.get());
-    if (end < 0 || fseeko(in.get(), 0, SEEK_SET) != 0) {
-        std::printf("Error: reading %s failed!\n", input);
-        return -1;
-    }
-
-    if (is_archive(in.get())) {
-        std::printf("Error: file %s is already a %s archive!\n", input, PROGRAM_NAME);
-        return -1;
-    }
-    if (static_cast<uint64_t>(end) > LARGEST_INPUT) {
-        std::printf("Error: file %s is too large (4 GiB or more)!\n", input);
-        return -1;
-    }
-    const uint64_t input_size = static_cast<uint64_t>(end);
+    if (in == nullptr && !open_input(input, &in, &input_size)) return -1;
 
     const char* name = stored_name(input);
     const uint32_t name_bytes = static_cast<uint32_t>(std::strlen(name)) + 1;
@@ -210,6 +220,9 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     uint64_t chunks_written = 0;
     uint64_t bytes_done = 0;  // of the blocks whose chunks are written
     bool input_ended = false;
+    // The entry announced input_size bytes: reads stop there, and a byte
+    // beyond (a device, a /proc file, a file that grows) fails the run.
+    bool input_grew = false;
     Line line;
     // Destroyed before the slots: every job handed in has run by then.
     // One worker is this thread itself: a pool of no thread runs each job here.
@@ -254,7 +267,15 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
         }
         if (!input_ended && free_count > 0) {
             Slot* slot = free_slots[free_count - 1];
-            const uint32_t n = static_cast<uint32_t>(std::fread(slot->block.get(), 1, BLOCK_SIZE, in.get()));
+            const uint64_t left = input_size - bytes_read;
+            if (left == 0) {
+                uint8_t beyond = 0;
+                input_grew = std::fread(&beyond, 1, 1, in.get()) == 1;
+                input_ended = true;
+                continue;
+            }
+            const uint32_t want = left < BLOCK_SIZE ? static_cast<uint32_t>(left) : BLOCK_SIZE;
+            const uint32_t n = static_cast<uint32_t>(std::fread(slot->block.get(), 1, want, in.get()));
             if (n == 0) {
                 input_ended = true;
                 continue;
@@ -286,7 +307,7 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
 
     const bool read_failed = std::ferror(in.get()) != 0;
     in.reset();
-    if (read_failed || bytes_read != input_size) {
+    if (read_failed || input_grew || bytes_read != input_size) {
         std::printf("\n");
         std::printf("Error: reading %s failed!\n", input);
         return -1;
@@ -302,6 +323,12 @@ int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
     return 0;
 }
 
+}  // namespace
+
+int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
+    return pack_input(input, nullptr, 0, out, output, cpus);
+}
+
 int compress_command(bool force, const char* input, const char* output) {
     return compress_command_with(force, input, output, usable_cpus());
 }
@@ -313,14 +340,28 @@ int compress_command_with(bool force, const char* input, const char* output, uns
         std::printf("Error: input and output are the same file %s. Aborted.\n\n", output);
         return -1;
     }
+    // The messages go there too: the archive would be mixed with them.
+    if (is_standard_output(output)) {
+        std::printf("Error: output %s is the standard output. Aborted.\n\n", output);
+        return -1;
+    }
 
-    if (FILE* existing = std::fopen(output, "rb")) {
-        std::fclose(existing);
+    // Anything under the name counts, a FIFO or a dangling link too; none is opened.
+    const bool exists = path_exists(output);
+    if (exists) {
         if (!force) {
             std::printf("Error: file %s already exists. Aborted.\n\n", output);
             return -1;
         }
         std::printf("file %s is overwritten.\n", output);
+    }
+    // An existing output is emptied only for an input that can be packed: a
+    // mistyped input name must not cost the archive that is there.
+    InputFile in;
+    uint64_t input_size = 0;
+    if (exists && !open_input(input, &in, &input_size)) {
+        std::printf("%s\n", output);
+        return -1;
     }
 
     // Without -f the creation itself refuses any existing name: a file that
@@ -337,7 +378,7 @@ int compress_command_with(bool force, const char* input, const char* output, uns
 
     int result = -1;
     if (write_archive_magic(out)) {
-        result = pack_file(input, out, output, cpus);
+        result = pack_input(input, std::move(in), input_size, out, output, cpus);
     } else {
         report_write_failure(output);
     }

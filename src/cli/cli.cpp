@@ -5,6 +5,7 @@
 
 #include "archive/archive.h"
 #include "bench/bench.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -20,6 +21,14 @@ int usage_error_tail() {
     std::printf("To get help on usage:\n");
     std::printf("  %s --help\n\n", PROGRAM_NAME);
     return -1;
+}
+
+// Where the screen is the whole result, a screen that did not reach standard
+// output (a closed pipe, a full disk) fails the run. Packing and restoring
+// report their work instead, whatever became of their messages.
+int screen_result(int result) {
+    const bool shown = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    return shown ? result : -1;
 }
 
 int unknown_option(const char* argument) {
@@ -51,9 +60,11 @@ void print_version() {
 }
 
 int zorv_main(int argc, char** argv) {
+    open_standard_descriptors();
+    ignore_broken_pipes();
     if (argc <= 1) {
         print_usage();
-        return 0;
+        return screen_result(0);
     }
     print_banner();
 
@@ -68,11 +79,11 @@ int zorv_main(int argc, char** argv) {
         if (argument == nullptr) continue;
         if (std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0) {
             print_usage();
-            return 0;
+            return screen_result(0);
         }
         if (std::strcmp(argument, "-v") == 0 || std::strcmp(argument, "--version") == 0) {
             print_version();
-            return 0;
+            return screen_result(0);
         }
         if (std::strcmp(argument, "-bench") == 0) {
             benchmark = true;
@@ -106,7 +117,7 @@ int zorv_main(int argc, char** argv) {
         output = default_name;
     }
 
-    if (benchmark) return benchmark_command(input);
+    if (benchmark) return screen_result(benchmark_command(input));
     if (decode) return extract_command(input);
     return compress_command(force, input, output);
 }

@@ -8,5 +8,6 @@ void print_usage();
 void print_version();
 
 // The whole program: parses `argv` and runs at most one command. Returns 0 on
-// success and -1 on failure; the process exit status is that value.
+// success and -1 on failure; the process exit status is that value. First
+// it opens any closed standard descriptor on /dev/null and ignores SIGPIPE.
 int zorv_main(int argc, char** argv);

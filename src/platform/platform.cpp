@@ -7,7 +7,11 @@
 #include <time.h>
 
 #include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +72,107 @@ void reserve_file_space(FILE* file, uint64_t offset, uint64_t length) {
     (void)offset;
     (void)length;
 #endif
+}
+
+void open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open gives the lowest free number, which is this one.
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) close(opened);
+    }
+}
+
+void ignore_broken_pipes() { signal(SIGPIPE, SIG_IGN); }
+
+bool is_standard_output(const char* path) {
+    struct stat out_stat {};
+    struct stat path_stat {};
+    if (fstat(STDOUT_FILENO, &out_stat) != 0 || stat(path, &path_stat) != 0) return false;
+    return out_stat.st_dev == path_stat.st_dev && out_stat.st_ino == path_stat.st_ino;
+}
+
+bool path_exists(const char* path) {
+    struct stat info {};
+    return lstat(path, &info) == 0;
+}
+
+bool truncate_file(FILE* file, uint64_t length) {
+    return std::fflush(file) == 0 && length <= INT64_MAX && ftruncate(fileno(file), static_cast<off_t>(length)) == 0;
+}
+
+Folder::~Folder() {
+    if (fd >= 0) close(fd);
+}
+
+FolderState open_parent_folder(const char* path, Folder* folder, const char** leaf) {
+    if (folder->fd >= 0) close(folder->fd);
+    folder->fd = AT_FDCWD;
+    std::string part;
+    for (const char* start = path;;) {
+        const char* end = std::strchr(start, '/');
+        if (end == nullptr) {
+            *leaf = start;
+            return FolderState::kOpen;
+        }
+        part.assign(start, static_cast<size_t>(end - start));
+        start = end + 1;
+        // "a//b" names a/b, as the kernel reads it.
+        if (part.empty()) continue;
+        // O_PATH: a folder that may be searched but not read can still hold
+        // the file. O_NOFOLLOW with O_DIRECTORY refuses a link to a folder.
+        const int next = openat(folder->fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            struct stat info {};
+            const bool link =
+                fstatat(folder->fd, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+            return link ? FolderState::kThroughLink : FolderState::kFailed;
+        }
+        if (folder->fd >= 0) close(folder->fd);
+        folder->fd = next;
+    }
+}
+
+NameState name_state(const Folder& folder, const char* leaf) {
+    struct stat info {};
+    if (fstatat(folder.fd, leaf, &info, AT_SYMLINK_NOFOLLOW) == 0) return NameState::kExists;
+    return errno == ENOENT ? NameState::kAbsent : NameState::kFailed;
+}
+
+FILE* create_temporary_file(const Folder& folder, char name[TEMPORARY_NAME_SIZE]) {
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
+                    reinterpret_cast<uintptr_t>(name);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        std::memcpy(name, "zorv-partial.", 13);
+        for (int k = 0; k < 6; ++k) name[13 + k] = digits[(seed >> (16 + 6 * k)) % 36];
+        name[19] = '\0';
+        const int fd = openat(folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            FILE* file = fdopen(fd, "wb");
+            if (file == nullptr) {
+                close(fd);
+                unlinkat(folder.fd, name, 0);
+            }
+            return file;
+        }
+        if (errno != EEXIST) return nullptr;
+    }
+    return nullptr;
+}
+
+Renamed rename_without_replacing(const Folder& folder, const char* from, const char* to) {
+    // The kernel refuses an existing name in the same step as the rename.
+    if (renameat2(folder.fd, from, folder.fd, to, RENAME_NOREPLACE) == 0) return Renamed::kDone;
+    if (errno == EEXIST) return Renamed::kExists;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return Renamed::kFailed;
+    // A file system without it: a new link never replaces a name either.
+    if (linkat(folder.fd, from, folder.fd, to, 0) != 0) return errno == EEXIST ? Renamed::kExists : Renamed::kFailed;
+    unlinkat(folder.fd, from, 0);
+    return Renamed::kDone;
 }
 
 namespace {

@@ -2,8 +2,10 @@
 // The few operating-system services the program needs, under the names the
 // rest of the code calls them by: a millisecond tick counter, a request for a
 // higher scheduling priority, memory for block buffers, room in a file ahead
-// of a write, the count of usable CPUs and a pool of threads.
+// of a write, safe creation and naming of restored files, the standard
+// descriptors, the count of usable CPUs and a pool of threads.
 
+#include <fcntl.h>
 #include <pthread.h>
 
 #include <cstddef>
@@ -47,6 +49,63 @@ size_t block_memory_size(size_t size);
 // costs more. Measured on ext4: five 8 MiB writes to a new file took
 // 8.4-9.8 ms, and 5.3-5.8 ms with this before each.
 void reserve_file_space(FILE* file, uint64_t offset, uint64_t length);
+
+// Opens each of descriptors 0, 1 and 2 that is closed on /dev/null. Called
+// first: a file the program opens later would otherwise take the number of a
+// closed standard output and receive the messages among its bytes.
+void open_standard_descriptors();
+
+// A closed pipe on standard output makes writes to it fail instead of ending
+// the process: messages never stop the work (`zorv -u big.zorv | head`).
+void ignore_broken_pipes();
+
+// True when `path` names the open file behind standard output (the same
+// device and inode): an archive written there would be mixed with the messages.
+bool is_standard_output(const char* path);
+
+// True when anything stands under `path`: a file, folder, link (dangling
+// too), FIFO or device. Found without opening it, so a FIFO never blocks.
+bool path_exists(const char* path);
+
+// Cuts `file` back to its first `length` bytes, after what stdio holds for it.
+bool truncate_file(FILE* file, uint64_t length);
+
+// A folder opened for creating files in it: AT_FDCWD for the current
+// directory, else a descriptor of its own, closed with the owner.
+struct Folder {
+    int fd = AT_FDCWD;
+    Folder() = default;
+    ~Folder();
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+};
+
+enum class FolderState { kOpen, kThroughLink, kFailed };
+
+// Opens the folders of the relative `path` one at a time, following no link,
+// into `folder` (closing the folder it held), and points `leaf` at the last
+// component. kThroughLink when
+// one of the folders is a symbolic link, kFailed when one cannot be opened.
+FolderState open_parent_folder(const char* path, Folder* folder, const char** leaf);
+
+enum class NameState { kAbsent, kExists, kFailed };
+
+// What stands under `leaf` in `folder`, found without opening it or following a link.
+NameState name_state(const Folder& folder, const char* leaf);
+
+// Room for the name of a temporary file: "zorv-partial." and 6 characters.
+inline constexpr size_t TEMPORARY_NAME_SIZE = 20;
+
+// Creates a new, empty file in `folder` under a fresh name of a fixed length
+// that says what it is, exclusively and through no link, with the
+// permissions of any new file (0666 less the umask). Null when it cannot.
+FILE* create_temporary_file(const Folder& folder, char name[TEMPORARY_NAME_SIZE]);
+
+enum class Renamed { kDone, kExists, kFailed };
+
+// Gives the file `from` of `folder` the name `to`, never replacing what
+// stands there already (kExists then, and `from` stays as it is).
+Renamed rename_without_replacing(const Folder& folder, const char* from, const char* to);
 
 // Owners of what the calls here and the C library hand out: memory from
 // allocate_block_memory, allocate_huge_memory or malloc, and open files.
