@@ -131,6 +131,7 @@ TEST(BenchRefusal, PrintsOneErrorLineAndFails) {
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("a.zorv"), "Error: no benchmark for ZORV archive!\n"},
         {dir.file("missing.bin"), "Error: could not open " + dir.file("missing.bin") + "\n"},
+        {dir.path(), "Error: could not open " + dir.path() + "\n"},
         // Cut to 32 bits these would be 0 and 10 bytes long and be timed.
         {dir.file("4g.bin"), "Error: file " + dir.file("4g.bin") + " is too large (4 GiB or more)!\n"},
         {dir.file("4g10.bin"), "Error: file " + dir.file("4g10.bin") + " is too large (4 GiB or more)!\n"},

@@ -146,6 +146,8 @@ TEST_P(WorkersRestore, RestoreTheSame) {
     const size_t kept = static_cast<size_t>(c.blocks_kept * BLOCK_SIZE);
     EXPECT_TRUE(one.files["in.bin"] == Bytes(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(kept)));
     expect_same(one, run(given, c.limit, restore(kSeveral)));
+    // Read in order, as from a pipe: the same again.
+    expect_same(one, run(given, c.limit, [] { return extract_command_with("x.zorv", kSeveral, true); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -157,6 +159,14 @@ INSTANTIATE_TEST_SUITE_P(
                       RestoreCase{"UnknownMethodInTheMiddle",
                                   [](Bytes& a) { store_le16(a.data() + data_chunk_at(a, 1) + 2, 7); }, 0, 1},
                       RestoreCase{"CutInsideABlock", [](Bytes& a) { a.resize(data_chunk_at(a, 3) + 1000); }, 0, 3},
+                      // Passed over, it ends the walk normally, also when it is read through.
+                      RestoreCase{"OtherChunkRunsPastTheEnd",
+                                  [](Bytes& a) {
+                                      const uint8_t header[16] = {5, 0, 0, 0, 0xE8, 3};  // id 5, size 1000
+                                      a.insert(a.end(), header, header + sizeof header);
+                                      a.resize(a.size() + 10);
+                                  },
+                                  0, 4 + 1000.0 / BLOCK_SIZE},
                       RestoreCase{"SecondEntryInTheMiddle",
                                   [](Bytes& a) {
                                       const size_t at = data_chunk_at(a, 2);

@@ -382,6 +382,39 @@ INSTANTIATE_TEST_SUITE_P(
                                    "Error: file old.zorv is already a ZORV archive!\nout.zorv\n"}),
     [](const auto& test) { return std::string(test.param.name); });
 
+// With -f the input is checked before an existing output is emptied: a
+// mistyped name keeps the archive there byte for byte, with today's lines.
+TEST_P(WriterInputFailure, WithForceLeavesAnExistingOutputAlone) {
+    const InputFailure& c = GetParam();
+    TempDir dir;
+    if (std::string(c.name) == "folder") {
+        fs::create_directory(dir.file(c.input));
+    } else if (std::string(c.name) != "missing") {
+        write_file(dir.file(c.input), c.contents);
+    }
+    write_file(dir.file("out.zorv"), std::string("old archive"));
+    auto r = run_zorv({"-f", c.input, "out.zorv"}, dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r), "file out.zorv is overwritten.\n" + c.expected);
+    EXPECT_EQ(read_file(dir.file("out.zorv")), test_util::bytes_of("old archive"));
+}
+
+// Inputs that announce 0 bytes and hold more: reads stop at the announced
+// size and the first byte beyond fails the run, with the entry alone written.
+TEST(WriterFailure, InputLongerThanItsSizeFailsAtOnce) {
+    for (const std::string input : {"/dev/zero", "/proc/self/status"}) {
+        std::error_code error;
+        if (!fs::exists(input, error)) continue;
+        TempDir dir;
+        auto r = run_zorv({input, "out.zorv"}, dir.path());
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r), "\nError: reading " + input + " failed!\nout.zorv\n");
+        auto chunks = parse_archive(read_file(dir.file("out.zorv")));
+        ASSERT_EQ(chunks.size(), 1u);
+        EXPECT_EQ(check_file_entry(chunks[0], 0), stored_name(input.c_str()));
+    }
+}
+
 TEST(WriterFailure, InputShorterThanItsSizeIsAReadFailure) {
     // Attribute files report 4096 bytes but hold a few: the input "changes"
     // size between the size test and the reads.
@@ -549,6 +582,13 @@ TEST(WriterFailure, InputOf4GiBIsRefused) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(after_banner(r), "Error: file big is too large (4 GiB or more)!\nbig.zorv\n");
     EXPECT_EQ(read_file(dir.file("big.zorv")), MAGIC);
+    // With -f the existing output is not emptied for it.
+    write_file(dir.file("big.zorv"), std::string("old"));
+    r = run_zorv({"-f", "big", "big.zorv"}, dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r),
+              "file big.zorv is overwritten.\nError: file big is too large (4 GiB or more)!\nbig.zorv\n");
+    EXPECT_EQ(read_file(dir.file("big.zorv")), test_util::bytes_of("old"));
 }
 
 TEST(WriterCorpus, EveryFilePacksAndDecodes) {

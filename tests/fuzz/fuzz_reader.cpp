@@ -1,11 +1,11 @@
 // The whole reader on arbitrary bytes: each input is written as an archive
 // beside a fresh, empty work folder, and the reader runs with the work folder
-// as the current directory, once with one worker and once with several, each
-// in a folder of its own.
+// as the current directory, once with one worker, once with several and once
+// read in order as from a pipe, each in a folder of its own.
 //
 // Checked, besides crashes, sanitizer findings, leaks and hangs (libFuzzer's
 // -timeout):
-// - both runs print the same screen, return the same result and leave the
+// - all runs print the same screen, return the same result and leave the
 //   same files with the same bytes;
 // - nothing is created outside the work folder: every open for writing that
 //   the program's code makes must name a path that stays inside it (the calls
@@ -80,6 +80,27 @@ void check_creation(const char* path, const char* call) {
     }
 }
 
+// The same for `path` below the folder open as `folder`: its path is read
+// back from /proc and must lie inside the work folder too.
+void check_creation(int folder, const char* path, const char* call) {
+    if (folder == AT_FDCWD || path[0] == '/') return check_creation(path, call);
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", folder);
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0) {
+        std::fprintf(stderr, "fuzz_reader: %s in a folder whose path cannot be read\n", call);
+        finding();
+    }
+    target[length] = 0;
+    const std::string inside = std::string(target) + "/";
+    if (inside.compare(0, work.size() + 1, work + "/") != 0) {
+        std::fprintf(stderr, "fuzz_reader: %s for writing in \"%s\", outside the work folder\n", call, target);
+        finding();
+    }
+    check_creation((inside.substr(work.size() + 1) + path).c_str(), call);
+}
+
 bool writes(const char* mode) { return std::strpbrk(mode, "wa+") != nullptr; }
 bool writes(int flags) { return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0; }
 
@@ -131,7 +152,7 @@ std::string contents(const std::string& path) {
 
 // One run of the reader in a fresh work folder with at most `cpus` workers;
 // the folder is removed afterwards.
-Run restore(unsigned cpus) {
+Run restore(unsigned cpus, bool in_order = false) {
     if (mkdir(work.c_str(), 0700) != 0 || chdir(work.c_str()) != 0) {
         std::perror("fuzz_reader: entering the work folder");
         std::abort();
@@ -146,7 +167,7 @@ Run restore(unsigned cpus) {
     close(screen);
 
     Run run;
-    run.status = extract_command_with(archive_path.c_str(), cpus);
+    run.status = extract_command_with(archive_path.c_str(), cpus, in_order);
     std::fflush(stdout);
 
     if (open_descriptors() != descriptors) {
@@ -226,8 +247,7 @@ int zorv_watched_openat(int folder, const char* path, int flags, ...) {
     va_start(list, flags);
     mode_t mode = mode_argument(flags, list);
     va_end(list);
-    // Only paths from the current directory can be judged here.
-    if (writes(flags) && (folder == AT_FDCWD || path[0] == '/')) check_creation(path, "openat");
+    if (writes(flags)) check_creation(folder, path, "openat");
     return openat(folder, path, flags, mode);
 }
 
@@ -242,8 +262,19 @@ int zorv_watched_mkdir(const char* path, mode_t mode) {
 }
 
 int zorv_watched_mkdirat(int folder, const char* path, mode_t mode) {
-    if (folder == AT_FDCWD || path[0] == '/') check_creation(path, "mkdirat");
+    check_creation(folder, path, "mkdirat");
     return mkdirat(folder, path, mode);
+}
+
+// A restored file takes its name by one of these.
+int zorv_watched_renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) {
+    check_creation(to_folder, to, "renameat2");
+    return renameat2(from_folder, from, to_folder, to, flags);
+}
+
+int zorv_watched_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
+    check_creation(to_folder, to, "linkat");
+    return linkat(from_folder, from, to_folder, to, flags);
 }
 
 int LLVMFuzzerInitialize(int*, char***) {
@@ -257,7 +288,7 @@ int LLVMFuzzerInitialize(int*, char***) {
         std::perror("fuzz_reader: mkdtemp");
         std::abort();
     }
-    root = pattern;
+    root = std::filesystem::canonical(pattern).string();
     archive_path = root + "/archive.zorv";
     work = root + "/work";
     screen_path = root + "/screen";
@@ -279,12 +310,16 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
     }
     const Run one = restore(1);
     const Run several = restore(4);
-    if (one.screen != several.screen || one.status != several.status || one.files != several.files) {
-        std::fprintf(stderr, "fuzz_reader: one worker and four differ (results %d and %d)\n", one.status,
-                     several.status);
-        std::fprintf(stderr, "one worker printed:\n%s\nfour printed:\n%s\n", one.screen.c_str(),
-                     several.screen.c_str());
-        finding();
+    const Run in_order = restore(4, true);
+    for (const Run* other : {&several, &in_order}) {
+        if (one.screen != other->screen || one.status != other->status || one.files != other->files) {
+            const char* what = other == &several ? "four workers" : "reading in order";
+            std::fprintf(stderr, "fuzz_reader: one worker and %s differ (results %d and %d)\n", what, one.status,
+                         other->status);
+            std::fprintf(stderr, "one worker printed:\n%s\n%s printed:\n%s\n", one.screen.c_str(), what,
+                         other->screen.c_str());
+            finding();
+        }
     }
     return 0;
 }

@@ -1,0 +1,252 @@
+// The program as a user's shell runs it in a hostile world: standard output
+// closed, full or a pipe nobody reads, an archive that arrives through a
+// pipe, an output that is standard output itself, and a restore that is
+// killed half way. Each fault lives in the process, so each case runs it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/archive.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_util::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kClosed = -1;
+
+// Starts the program with `args` in `cwd`, standard input and output on the
+// given descriptors (kClosed: closed) and standard error on /dev/null.
+pid_t spawn(const std::vector<std::string>& args, const std::string& cwd, int in_fd, int out_fd) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    // A runner in the background may ignore them, and the child would inherit that.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    if (in_fd == kClosed)
+        close(0);
+    else
+        dup2(in_fd, 0);
+    if (out_fd == kClosed)
+        close(1);
+    else
+        dup2(out_fd, 1);
+    std::vector<std::string> copies(args);
+    std::string binary = ZORV_BINARY;
+    std::vector<char*> argv{binary.data()};
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+}
+
+// The exit status 0..255, or 1000 + the signal that ended the process.
+int wait_for(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+// Every regular file below `dir`, by its path there.
+std::map<std::string, Bytes> files_below(const std::string& dir) {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file())
+            files[entry.path().lexically_relative(dir).string()] = test_util::read_file(entry.path());
+    return files;
+}
+
+// Two archives in one, so that a restore creates two files: the big one
+// packed with several blocks, then s.txt.
+struct Fixture {
+    TempDir dir;
+    Bytes input = test_util::random_bytes(2 * size_t{BLOCK_SIZE} + 1000, 7);
+    Bytes archive;  // in.bin alone
+    Bytes both;     // in.bin, then s.txt
+    Fixture() {
+        test_util::write_file(dir.file("in.bin"), input);
+        test_util::write_file(dir.file("s.txt"), std::string("small"));
+        EXPECT_EQ(test_util::run_zorv({"in.bin", "in.zorv"}, dir.path()).status, 0);
+        EXPECT_EQ(test_util::run_zorv({"s.txt", "s.zorv"}, dir.path()).status, 0);
+        archive = test_util::read_file(dir.file("in.zorv"));
+        both = archive;
+        const Bytes small = test_util::read_file(dir.file("s.zorv"));
+        both.insert(both.end(), small.begin() + sizeof ARCHIVE_MAGIC, small.end());
+        test_util::write_file(dir.file("both.zorv"), both);
+    }
+};
+
+enum class Output { kNone, kFull, kBrokenPipe };
+
+struct OutputCase {
+    const char* id;
+    Output output;
+    std::vector<std::string> args;  // run in the folder "run"
+    int status;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.id; }
+
+class StandardOutput : public ::testing::TestWithParam<OutputCase> {};
+
+// Messages that cannot be written never change the work: the archive and the
+// files are those of a run with a terminal. Where the screen is the whole
+// result, a screen that was not written fails the run.
+TEST_P(StandardOutput, NeverChangesTheWork) {
+    const OutputCase& c = GetParam();
+    static Fixture fixture;
+    TempDir run;
+    int out_fd = kClosed;
+    if (c.output == Output::kFull) out_fd = open("/dev/full", O_WRONLY);
+    if (c.output == Output::kBrokenPipe) {
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        close(ends[0]);  // nobody will ever read: the first write breaks the pipe
+        out_fd = ends[1];
+    }
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(a[0] == '@' ? fixture.dir.file(a.substr(1)) : a);
+    const int status = wait_for(spawn(args, run.path(), kClosed, out_fd));
+    if (out_fd != kClosed) close(out_fd);
+    EXPECT_EQ(status, c.status);
+    auto files = files_below(run.path());
+    if (c.args[0] == "-u") {
+        EXPECT_EQ(files.size(), 2u);
+        EXPECT_TRUE(files["in.bin"] == fixture.input);
+        EXPECT_EQ(files["s.txt"], test_util::bytes_of("small"));
+    } else if (c.args.size() == 2 && c.args[1] == "a.zorv") {
+        EXPECT_EQ(files.size(), 1u);
+        EXPECT_TRUE(files["a.zorv"] == fixture.archive);
+    } else {
+        EXPECT_TRUE(files.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, StandardOutput,
+                         ::testing::Values(OutputCase{"PackClosed", Output::kNone, {"@in.bin", "a.zorv"}, 0},
+                                           OutputCase{"PackFull", Output::kFull, {"@in.bin", "a.zorv"}, 0},
+                                           OutputCase{"PackBrokenPipe", Output::kBrokenPipe, {"@in.bin", "a.zorv"}, 0},
+                                           OutputCase{"RestoreClosed", Output::kNone, {"-u", "@both.zorv"}, 0},
+                                           OutputCase{"RestoreFull", Output::kFull, {"-u", "@both.zorv"}, 0},
+                                           OutputCase{
+                                               "RestoreBrokenPipe", Output::kBrokenPipe, {"-u", "@both.zorv"}, 0},
+                                           OutputCase{"VersionClosed", Output::kNone, {"-v"}, 0},
+                                           OutputCase{"VersionFull", Output::kFull, {"-v"}, 255},
+                                           OutputCase{"VersionBrokenPipe", Output::kBrokenPipe, {"-v"}, 255},
+                                           OutputCase{"HelpFull", Output::kFull, {"-h"}, 255},
+                                           OutputCase{"BenchFull", Output::kFull, {"-bench", "@s.txt"}, 255}),
+                         [](const ::testing::TestParamInfo<OutputCase>& p) { return std::string(p.param.id); });
+
+// The archive written to standard output would be mixed with the messages.
+TEST(Hostile, OutputThatIsStandardOutputIsRefused) {
+    for (const std::string output : {"/dev/stdout", "screen"}) {
+        TempDir dir;
+        test_util::write_file(dir.file("in.txt"), std::string("abc"));
+        const int screen = open(dir.file("screen").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(screen, 0);
+        EXPECT_EQ(wait_for(spawn({"-f", "in.txt", output}, dir.path(), kClosed, screen)), 255);
+        close(screen);
+        const std::string text =
+            std::string(reinterpret_cast<const char*>(test_util::read_file(dir.file("screen")).data()),
+                        test_util::read_file(dir.file("screen")).size());
+        EXPECT_EQ(text.substr(text.find('\n') + 1),
+                  "Error: output " + output + " is the standard output. Aborted.\n\n");
+    }
+}
+
+// Read from a pipe, an archive restores exactly as the same bytes in a file:
+// the same screen, status and files, also when it is cut inside a block.
+TEST(Hostile, ArchiveFromAPipeRestoresAsFromAFile) {
+    Fixture fixture;
+    Bytes cut = fixture.both;
+    cut.resize(sizeof ARCHIVE_MAGIC + 33 + 16 + 5000);  // inside the first block
+    test_util::write_file(fixture.dir.file("cut.zorv"), cut);
+    for (const std::string name : {"both.zorv", "cut.zorv"}) {
+        std::map<std::string, std::string> screens;
+        std::map<std::string, std::map<std::string, Bytes>> files;
+        std::map<std::string, int> statuses;
+        // `< file` gives /dev/stdin a file that seeks; `cat |` a pipe.
+        for (const std::string how : {"pipe", "file"}) {
+            const std::string folder = fixture.dir.file(how + "-" + name);
+            fs::create_directory(folder);
+            const std::string archive = fixture.dir.file(name);
+            const std::string command = "cd '" + folder + "' && " +
+                                        (how == "pipe" ? "cat '" + archive + "' | '" ZORV_BINARY "' -u /dev/stdin"
+                                                       : "'" ZORV_BINARY "' -u /dev/stdin < '" + archive + "'");
+            FILE* shell = popen(command.c_str(), "r");
+            ASSERT_NE(shell, nullptr);
+            char buffer[4096];
+            for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, shell)) > 0;) screens[how].append(buffer, got);
+            const int status = pclose(shell);
+            statuses[how] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            files[how] = files_below(folder);
+        }
+        SCOPED_TRACE(name);
+        EXPECT_EQ(screens["pipe"], screens["file"]);
+        EXPECT_EQ(statuses["pipe"], statuses["file"]);
+        EXPECT_TRUE(files["pipe"] == files["file"]);
+        EXPECT_EQ(statuses["file"], name == "cut.zorv" ? 255 : 0);
+        EXPECT_EQ(files["file"].size(), 2u - (name == "cut.zorv"));
+    }
+}
+
+// A restore that is killed leaves no partial file under the stored name:
+// only the temporary file, and the next run restores the file. The archive
+// comes through a pipe, so the run stops where the test wants it.
+TEST(Hostile, KilledRestoreLeavesOnlyTheTemporaryFile) {
+    Fixture fixture;
+    const Bytes& archive = fixture.archive;
+    const size_t first_block_end =
+        sizeof ARCHIVE_MAGIC + 33 + 16 + load_le32(archive.data() + sizeof ARCHIVE_MAGIC + 33 + 4);
+    for (int signal_number : {SIGINT, SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal_number);
+        TempDir run;
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t pid = spawn({"-u", "/dev/stdin"}, run.path(), ends[0], null_fd);
+        close(ends[0]);
+        close(null_fd);
+        for (size_t at = 0; at < first_block_end;) {
+            const ssize_t put = write(ends[1], archive.data() + at, first_block_end - at);
+            ASSERT_GT(put, 0);
+            at += static_cast<size_t>(put);
+        }
+        // The first block is written, and the run waits for the second.
+        std::string partial;
+        for (int k = 0; k < 2000 && partial.empty(); ++k) {
+            for (const auto& entry : fs::directory_iterator(run.path()))
+                if (entry.path().filename().string().rfind("zorv-partial.", 0) == 0 && entry.file_size() == BLOCK_SIZE)
+                    partial = entry.path().filename().string();
+            if (partial.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(partial.empty());
+        kill(pid, signal_number);
+        EXPECT_EQ(wait_for(pid), 1000 + signal_number);
+        close(ends[1]);
+        auto files = files_below(run.path());
+        EXPECT_EQ(files.size(), 1u);
+        EXPECT_EQ(files.count(partial), 1u);
+
+        EXPECT_EQ(test_util::run_zorv({"-u", fixture.dir.file("in.zorv")}, run.path()).status, 0);
+        EXPECT_TRUE(test_util::read_file(run.file("in.bin")) == fixture.input);
+    }
+}
+
+}  // namespace
