@@ -492,8 +492,10 @@ TEST(Reader, UnsafeNamesAreRefused) {
 // bar's label included, and the file is created under the exact bytes.
 TEST(Reader, ControlCodesInNamesArePrintedAsQuestionMarks) {
     const std::pair<std::string, std::string> cases[] = {
-        {"a\x1B]52;c;QUJD\x07" "b", "a?]52;c;QUJD?b"},  // sets the clipboard
-        {"x\r\x1B[2KAll OK", "x??[2KAll OK"},        // erases the line
+        {"a\x1B]52;c;QUJD\x07"
+         "b",
+         "a?]52;c;QUJD?b"},                    // sets the clipboard
+        {"x\r\x1B[2KAll OK", "x??[2KAll OK"},  // erases the line
         {"line\nError: forged", "line?Error: forged"},
         {"del\x7F\x01", "del??"},
         {"c1\xC2\x9B"
@@ -504,8 +506,7 @@ TEST(Reader, ControlCodesInNamesArePrintedAsQuestionMarks) {
     for (const auto& [name, shown] : cases) {
         TempDir dir;
         Restored r = restore(dir, ArchiveBuilder().entry(name, 3).stored(bytes("abc")).entry(name, 3).bytes());
-        EXPECT_EQ(r.out,
-                  kHead + "\n" + bar(shown) + marks(50) + "\nFile " + shown + " already exists. Skipped.\n\n\n");
+        EXPECT_EQ(r.out, kHead + "\n" + bar(shown) + marks(50) + "\nFile " + shown + " already exists. Skipped.\n\n\n");
         EXPECT_EQ(text_of(test_util::read_file(dir.file(name))), "abc");
     }
 }
