@@ -9,7 +9,7 @@ DESTDIR ?=
 # The C++ sources that `make check-format` holds to .clang-format.
 FORMAT_SOURCES = $(shell find src tests perf -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all configure test test-asan test-tsan fuzz fuzz-build demo install check-format peers end-to-end clean
+.PHONY: all configure test test-asan test-tsan fuzz fuzz-build demo install check-format peers end-to-end speed-chart clean
 
 all: $(BUILD)/zorv
 
@@ -95,13 +95,16 @@ peers:
 		cmake --build $(PEER_BUILD) -j $(JOBS) -- --no-print-directory -s && $(PEER_BUILD)/zorv_peers $(PEER_FLAGS) $(PEER_FILES); fi
 
 # The program end to end: `zorv FILE` and `zorv -u ARCHIVE` on every CPU and
-# under `taskset -c 0`, against lz4, zstd and cp where they are installed, on
-# a file of 120 MB in the page cache: the corpus (or, without it, the
+# under `taskset -c 0`, against lz4, zstd, lzop and cp where they are installed,
+# on a file of 120 MB in the page cache: the corpus (or, without it, the
 # repository's sources) repeated up to 112000000 bytes, then 8 MiB of random
-# bytes. E2E_FILE names another file.
+# bytes. E2E_FILE names another file. The run's figures go to E2E_DATA, and
+# from there to the chart of speed against archive size (speed-chart).
 E2E_FILE ?= $(PEER_BUILD)/e2e-120MB
 E2E_SOURCE = $(if $(wildcard $(CORPUS)),$(CORPUS),src tests)
 E2E_ROUNDS ?= 5
+E2E_DATA ?= $(PEER_BUILD)/end-to-end.dat
+SPEED_CHART ?= doc/speed-chart.svg
 
 end-to-end: $(BUILD)/zorv
 	@mkdir -p $(PEER_BUILD) && cmake -S perf -B $(PEER_BUILD) -DCMAKE_BUILD_TYPE=Release > $(PEER_BUILD)/configure.log 2>&1 \
@@ -110,7 +113,15 @@ end-to-end: $(BUILD)/zorv
 	@[ -s $(E2E_FILE) ] || { files=$$(find $(E2E_SOURCE) -type f | sort); \
 		{ for n in $$(seq 2000); do cat $$files; done 2>/dev/null | head -c 112000000; \
 		  head -c 8388608 /dev/urandom; } > $(E2E_FILE); }
-	$(PEER_BUILD)/zorv_end_to_end -n $(E2E_ROUNDS) $(BUILD)/zorv $(E2E_FILE)
+	$(PEER_BUILD)/zorv_end_to_end -n $(E2E_ROUNDS) -o $(E2E_DATA) $(BUILD)/zorv $(E2E_FILE)
+	@$(MAKE) --no-print-directory speed-chart
+
+# Draws the figures of the last `make end-to-end` run; gnuplot is needed here only.
+speed-chart:
+	@if [ ! -s $(E2E_DATA) ]; then echo "speed-chart: no figures yet in $(E2E_DATA): run make end-to-end"; exit 1; fi
+	@if command -v gnuplot >/dev/null 2>&1; then \
+		gnuplot -e "data='$(E2E_DATA)'; svg='$(SPEED_CHART)'" perf/speed-chart.gp && echo "speed-chart: $(SPEED_CHART)"; \
+	else echo "speed-chart: skipped, gnuplot is not installed (apt-get install gnuplot-nox)"; fi
 
 clean:
 	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

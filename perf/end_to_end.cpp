@@ -12,7 +12,12 @@
 // (outside the time). The input is read first, so it is in the page cache, and the files
 // restored are compared with it byte for byte.
 //
-// Usage: zorv_end_to_end [-n rounds] ZORV-PROGRAM FILE   (default 5 rounds)
+// With -o, the figures behind the table also go to a tab-separated file, one
+// line per command (what perf/speed-chart.gp draws): the archive's size and
+// the median wall time, whether the command packs or restores, on one CPU or
+// on every CPU.
+//
+// Usage: zorv_end_to_end [-n rounds] [-o data-file] ZORV-PROGRAM FILE   (default 5 rounds)
 
 #include <fcntl.h>
 #include <sched.h>
@@ -39,8 +44,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+enum class Direction { pack, restore, copy };
+
 struct Command {
     std::string label;
+    std::string tool;  // the program, as the chart names it
+    Direction direction = Direction::pack;
+    std::string archive;  // the file whose size is the archive's: a pack's output, a restore's input
     std::vector<std::string> argv;
     std::string folder;  // the command's current directory
     std::string output;  // removed before each run
@@ -96,10 +106,14 @@ bool run_once(Command* c, bool timed) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-Command command(const std::string& label, std::vector<std::string> argv, const std::string& folder,
-                const std::string& output, bool one_cpu = false) {
+Command command(const std::string& label, const std::string& tool, Direction direction, const std::string& archive,
+                std::vector<std::string> argv, const std::string& folder, const std::string& output,
+                bool one_cpu = false) {
     Command c;
     c.label = label;
+    c.tool = tool;
+    c.direction = direction;
+    c.archive = archive;
     c.argv = std::move(argv);
     c.folder = folder;
     c.output = output;
@@ -191,13 +205,19 @@ void ratio(const char* what, double slow, double fast, const char* target) {
 
 int main(int argc, char** argv) {
     int rounds = 5;
+    std::string data_file;
     int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "-n") == 0) {
-        rounds = std::max(1, std::atoi(argv[i + 1]));
-        i += 2;
+    for (; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "-n") == 0) {
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "-o") == 0) {
+            data_file = argv[i + 1];
+        } else {
+            break;
+        }
     }
     if (argc - i != 2) {
-        std::printf("usage: zorv_end_to_end [-n rounds] zorv-program file\n");
+        std::printf("usage: zorv_end_to_end [-n rounds] [-o data-file] zorv-program file\n");
         return 2;
     }
     const std::string program = absolute(argv[i]);
@@ -214,34 +234,51 @@ int main(int argc, char** argv) {
     const std::string restored = folder + "/restore/" + base;
     mkdir((folder + "/restore").c_str(), 0700);
 
+    const Direction packs = Direction::pack, restores = Direction::restore;
     std::vector<Command> commands = {
-        command("zorv FILE, every CPU", {program, input, archive}, folder, archive),
-        command("zorv FILE, taskset -c 0", {program, input, archive}, folder, archive, true),
-        command("zorv -u, every CPU", {program, "-u", archive}, folder + "/restore", restored),
-        command("zorv -u, taskset -c 0", {program, "-u", archive}, folder + "/restore", restored, true),
+        command("zorv FILE, every CPU", "ZORV", packs, archive, {program, input, archive}, folder, archive),
+        command("zorv FILE, taskset -c 0", "ZORV", packs, archive, {program, input, archive}, folder, archive, true),
+        command("zorv -u, every CPU", "ZORV", restores, archive, {program, "-u", archive}, folder + "/restore",
+                restored),
+        command("zorv -u, taskset -c 0", "ZORV", restores, archive, {program, "-u", archive}, folder + "/restore",
+                restored, true),
     };
     const bool lz4 = on_path("lz4");
     const bool zstd = on_path("zstd");
+    const bool lzop = on_path("lzop");
     if (lz4) {
+        const std::string packed = folder + "/p.lz4";
         commands.push_back(
-            command("lz4 -1", {"lz4", "-1", "-q", "-f", input, folder + "/p.lz4"}, folder, folder + "/p.lz4"));
-        commands.push_back(command("lz4 -d", {"lz4", "-d", "-q", "-f", folder + "/p.lz4", folder + "/lz4.out"}, folder,
+            command("lz4 -1", "lz4", packs, packed, {"lz4", "-1", "-q", "-f", input, packed}, folder, packed));
+        commands.push_back(command("lz4 -d", "lz4", restores, packed,
+                                   {"lz4", "-d", "-q", "-f", packed, folder + "/lz4.out"}, folder,
                                    folder + "/lz4.out"));
     }
     if (zstd) {
-        commands.push_back(command("zstd -1 -T0", {"zstd", "-1", "-T0", "-q", "-f", input, "-o", folder + "/p.zst"},
-                                   folder, folder + "/p.zst"));
-        commands.push_back(command("zstd -1 -T0, taskset -c 0",
-                                   {"zstd", "-1", "-T0", "-q", "-f", input, "-o", folder + "/p.zst"}, folder,
-                                   folder + "/p.zst", true));
-        commands.push_back(command("zstd -d", {"zstd", "-d", "-q", "-f", folder + "/p.zst", "-o", folder + "/zstd.out"},
-                                   folder, folder + "/zstd.out"));
+        const std::string packed = folder + "/p.zst";
+        const std::vector<std::string> zstd_argv = {"zstd", "-1", "-T0", "-q", "-f", input, "-o", packed};
+        commands.push_back(command("zstd -1 -T0", "zstd", packs, packed, zstd_argv, folder, packed));
+        commands.push_back(
+            command("zstd -1 -T0, taskset -c 0", "zstd", packs, packed, zstd_argv, folder, packed, true));
+        commands.push_back(command("zstd -d", "zstd", restores, packed,
+                                   {"zstd", "-d", "-q", "-f", packed, "-o", folder + "/zstd.out"}, folder,
+                                   folder + "/zstd.out"));
     }
-    commands.push_back(command("cp", {"cp", input, folder + "/cp.out"}, folder, folder + "/cp.out"));
+    if (lzop) {
+        const std::string packed = folder + "/p.lzo";
+        commands.push_back(
+            command("lzop -1", "lzop", packs, packed, {"lzop", "-1", "-q", "-f", input, "-o", packed}, folder, packed));
+        commands.push_back(command("lzop -d", "lzop", restores, packed,
+                                   {"lzop", "-d", "-q", "-f", packed, "-o", folder + "/lzop.out"}, folder,
+                                   folder + "/lzop.out"));
+    }
+    // A copy is the ceiling: its "archive" is the input itself.
+    commands.push_back(
+        command("cp", "cp", Direction::copy, input, {"cp", input, folder + "/cp.out"}, folder, folder + "/cp.out"));
 
     // Outputs that later commands read stay in place after their run.
     auto settle = [&](const Command& c, const std::vector<uint8_t>* data) {
-        if (c.output == archive || c.output == folder + "/p.lz4" || c.output == folder + "/p.zst") return true;
+        if (c.output == c.archive) return true;
         std::vector<uint8_t> back;
         bool same = data == nullptr || c.output != restored || (read_whole(restored, &back) && back == *data);
         if (!same) std::printf("end-to-end: the file restored by %s differs from the input\n", c.label.c_str());
@@ -275,17 +312,19 @@ int main(int argc, char** argv) {
             ok = settle(c, &data) && ok;
         }
     }
-    struct stat archive_stat {};
-    stat(archive.c_str(), &archive_stat);
+    std::vector<long long> archive_bytes;
+    for (const Command& c : commands) {
+        struct stat archive_stat {};
+        archive_bytes.push_back(stat(c.archive.c_str(), &archive_stat) == 0 ? archive_stat.st_size : -1);
+    }
     for (const Command& c : commands) unlink(c.output.c_str());
-    for (const char* name : {"/p.lz4", "/p.zst"}) unlink((folder + name).c_str());
     rmdir((folder + "/restore").c_str());
     rmdir(folder.c_str());
     if (!ok) return 1;
 
     const double mb = static_cast<double>(data.size()) / 1e6;
     std::printf("end to end on %s: %s, %zu bytes (archive %lld); best of %d rounds\n", machine().c_str(), input.c_str(),
-                data.size(), static_cast<long long>(archive_stat.st_size), rounds);
+                data.size(), archive_bytes[0], rounds);
     std::printf("  %-26s %9s %9s %9s %9s %9s\n", "run", "best ms", "median", "worst", "MB/s", "peak MiB");
     auto find = [&](const char* label) -> const Command* {
         for (const Command& c : commands)
@@ -316,6 +355,26 @@ int main(int argc, char** argv) {
     std::printf("  pack on one CPU keeps %.0f%% of the codec's speed in memory, restore %.0f%%\n",
                 100 * mb / best(*find("zorv FILE, taskset -c 0")) / codec.compress,
                 100 * mb / best(*find("zorv -u, taskset -c 0")) / codec.decompress);
-    if (!lz4 || !zstd) std::printf("  (lz4 or zstd is not installed: its rows are left out)\n");
+    if (!lz4 || !zstd || !lzop) std::printf("  (lz4, zstd or lzop is not installed: its rows are left out)\n");
+
+    if (!data_file.empty()) {
+        FILE* out = std::fopen(data_file.c_str(), "w");
+        if (out == nullptr) {
+            std::printf("end-to-end: cannot write %s\n", data_file.c_str());
+            return 1;
+        }
+        static const char* const directions[] = {"pack", "restore", "copy"};
+        std::fprintf(out, "# machine: %s\n# input: %s, %zu bytes\n# rounds: %d\n", machine().c_str(), input.c_str(),
+                     data.size(), rounds);
+        std::fprintf(out, "# command\ttool\tdirection\tcpus\tarchive bytes\tinput bytes\tmedian s\tbest s\n");
+        for (size_t k = 0; k < commands.size(); ++k) {
+            const Command& c = commands[k];
+            std::fprintf(out, "%s\t%s\t%s\t%s\t%lld\t%zu\t%.6f\t%.6f\n", c.label.c_str(), c.tool.c_str(),
+                         directions[static_cast<int>(c.direction)], c.one_cpu ? "one" : "every", archive_bytes[k],
+                         data.size(), median(c), best(c));
+        }
+        std::fclose(out);
+        std::printf("figures written to %s\n", data_file.c_str());
+    }
     return 0;
 }
