@@ -24,7 +24,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]}" >"$work/apt.l
 }
 
 # The installed program is the packaged one, and its version screen agrees.
-[ "$(command -v zorv)" = /usr/bin/zorv ] || fail "zorv resolves to $(command -v zorv), not /usr/bin/zorv"
+[ "$(dpkg -S /usr/bin/zorv 2>/dev/null)" = "zorv: /usr/bin/zorv" ] || fail "/usr/bin/zorv does not come from the package zorv"
 /usr/bin/zorv -v | grep -q "^Version v$version " || fail "zorv -v does not show version $version: $(/usr/bin/zorv -v)"
 
 # A file of several blocks, so that the threads take part, packed and restored.
