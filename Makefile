@@ -9,7 +9,7 @@ DESTDIR ?=
 # The C++ sources that `make check-format` holds to .clang-format.
 FORMAT_SOURCES = $(shell find src tests perf -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all configure test test-asan test-tsan fuzz fuzz-build demo install check-format peers end-to-end speed-chart clean
+.PHONY: all configure test test-asan test-tsan fuzz fuzz-build demo install deb check-format peers end-to-end speed-chart clean
 
 all: $(BUILD)/zorv
 
@@ -75,6 +75,17 @@ demo: $(BUILD)/zorv
 install: $(BUILD)/zorv
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
+# The Debian packages zorv and libzorv-dev, built with the test suite from a
+# copy of the tree in $(DEB_BUILD)/src (dpkg-buildpackage writes into the
+# folder above the tree): the .deb files land in $(DEB_BUILD)/.
+DEB_BUILD ?= build-deb
+
+deb:
+	rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)/src
+	tar -c --exclude-vcs --exclude=./build --exclude='./build-*' --exclude='./$(DEB_BUILD)' . | tar -x -C $(DEB_BUILD)/src
+	cd $(DEB_BUILD)/src && dpkg-buildpackage -us -uc -b > ../build.log 2>&1 || { tail -n 60 ../build.log; exit 1; }
+	@cd $(DEB_BUILD) && ls *.deb && echo "deb: packages in $(DEB_BUILD)/, the build's log in $(DEB_BUILD)/build.log"
+
 check-format:
 	clang-format --dry-run --Werror $(FORMAT_SOURCES)
 	@echo "check-format: $(words $(FORMAT_SOURCES)) files follow .clang-format"
@@ -124,4 +135,4 @@ speed-chart:
 	else echo "speed-chart: skipped, gnuplot is not installed (apt-get install gnuplot-nox)"; fi
 
 clean:
-	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD)

@@ -3,11 +3,14 @@
 # configures, builds and runs a separate project that finds the installed
 # package with find_package(zorv) and uses zorv::codec, and builds the same
 # program again with the flags pkg-config gives for the installed zorv.pc.
-# Usage: consumer_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER
+# Usage: consumer_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER [LIBDIR]
+# LIBDIR is the build's library folder under the prefix (lib, or a multiarch
+# lib/<triplet> as a Debian build has).
 set -euo pipefail
 build_dir=$1
 source_dir=$2
 cxx=$3
+libdir=${4:-lib}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zorv-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -18,9 +21,9 @@ DESTDIR=$stage cmake --install "$build_dir" --prefix "$prefix" >"$work/install.l
 root=$stage$prefix
 
 # Everything a user and a consumer need, and nothing of the test suite.
-for f in bin/zorv share/man/man1/zorv.1 include/zorv/codec.h lib/libzorv_codec.a \
-    lib/cmake/zorv/zorvConfig.cmake lib/cmake/zorv/zorvConfigVersion.cmake lib/cmake/zorv/zorvTargets.cmake \
-    lib/pkgconfig/zorv.pc; do
+for f in bin/zorv share/man/man1/zorv.1 include/zorv/codec.h "$libdir/libzorv_codec.a" \
+    "$libdir/cmake/zorv/zorvConfig.cmake" "$libdir/cmake/zorv/zorvConfigVersion.cmake" \
+    "$libdir/cmake/zorv/zorvTargets.cmake" "$libdir/pkgconfig/zorv.pc"; do
     if [ ! -f "$root/$f" ]; then
         echo "missing after install: $f"
         cat "$work/install.log"
@@ -69,18 +72,18 @@ if ! command -v pkg-config >/dev/null 2>&1; then
     echo "pkg-config is not installed: the build through zorv.pc was not tried"
     exit 0
 fi
-export PKG_CONFIG_LIBDIR=$root/lib/pkgconfig
+export PKG_CONFIG_LIBDIR=$root/$libdir/pkgconfig
 # The staged file must resolve into the stage, not the prefix it was installed for.
-for dir in libdir:lib includedir:include; do
+for dir in "libdir:$libdir" includedir:include; do
     got=$(cd "$(pkg-config --variable="${dir%%:*}" zorv)" 2>/dev/null && pwd -P) || got="(none)"
     if [ "$got" != "$(cd "$root/${dir#*:}" && pwd -P)" ]; then
         echo "zorv.pc: ${dir%%:*} is $got, not $root/${dir#*:}"
-        cat "$root/lib/pkgconfig/zorv.pc"
+        cat "$PKG_CONFIG_LIBDIR/zorv.pc"
         exit 1
     fi
 done
 # Its version is the CMake package's.
-cmake_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$root/lib/cmake/zorv/zorvConfigVersion.cmake")
+cmake_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$root/$libdir/cmake/zorv/zorvConfigVersion.cmake")
 if [ "$(pkg-config --modversion zorv)" != "$cmake_version" ]; then
     echo "zorv.pc has version $(pkg-config --modversion zorv), the CMake package $cmake_version"
     exit 1
