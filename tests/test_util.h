@@ -20,6 +20,15 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
+// Built for another architecture, the tests and the program they start run
+// under qemu-user, which ignores address-space limits (it needs the room
+// itself): tests that set them cannot run there.
+#if defined(ZORV_TEST_EMULATOR)
+inline constexpr bool kEmulated = true;
+#else
+inline constexpr bool kEmulated = false;
+#endif
+
 struct RunResult {
     std::string out;  // everything the program wrote to standard output
     std::string err;  // standard error, which must stay empty
