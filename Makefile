@@ -9,7 +9,7 @@ DESTDIR ?=
 # The C++ sources that `make check-format` holds to .clang-format.
 FORMAT_SOURCES = $(shell find src tests perf -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all configure test test-asan test-tsan fuzz fuzz-build demo install deb check-format peers end-to-end speed-chart clean
+.PHONY: all configure test test-asan test-tsan test-cross fuzz fuzz-build demo install deb check-format peers end-to-end speed-chart clean
 
 all: $(BUILD)/zorv
 
@@ -46,6 +46,23 @@ test-tsan:
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_SANITIZE_THREAD=ON $(CMAKE_FLAGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && $(TSAN_ENV) ctest --output-on-failure -j $(JOBS)
+
+# The whole test suite built for another architecture with Debian's cross
+# compilers (g++-aarch64-linux-gnu, g++-s390x-linux-gnu) and run under
+# qemu-user: arm64 takes the codec's portable path, s390x also loads every
+# integer big-endian. `make test-cross ARCH=arm64` or `ARCH=s390x`.
+ARCH ?= arm64
+CROSS_TRIPLET_arm64 = aarch64-linux-gnu
+CROSS_TRIPLET_s390x = s390x-linux-gnu
+CROSS_TRIPLET = $(CROSS_TRIPLET_$(ARCH))
+CROSS_BUILD ?= build-cross-$(ARCH)
+
+test-cross:
+	@[ -n "$(CROSS_TRIPLET)" ] || { echo "test-cross: ARCH is arm64 or s390x, not $(ARCH)"; exit 1; }
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/cross.cmake \
+		-DZORV_CROSS_TRIPLET=$(CROSS_TRIPLET) $(CMAKE_FLAGS)
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+	cd $(CROSS_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer targets (tests/fuzz, built with clang in build-fuzz/), each run for
 # FUZZ_SECONDS. They are independent: `make -j3 fuzz` runs them side by side.
@@ -135,4 +152,4 @@ speed-chart:
 	else echo "speed-chart: skipped, gnuplot is not installed (apt-get install gnuplot-nox)"; fi
 
 clean:
-	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD)
+	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD) build-cross-arm64 build-cross-s390x

@@ -221,6 +221,7 @@ TEST(BenchRead, ShortReadNamesTheStoredName) {
 // a failed second allocation releases the first.
 TEST(BenchRead, AllocationFailureAndArchiveUnderCappedMemory) {
     if (kSanitized) GTEST_SKIP() << "the sanitizers reserve address space of their own";
+    if (test_util::kEmulated) GTEST_SKIP() << "qemu-user ignores RLIMIT_AS";
     const uint64_t mib = uint64_t{1} << 20;
     struct Case {
         const char* what;

@@ -47,12 +47,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& cwd, int in
         close(1);
     else
         dup2(out_fd, 1);
-    std::vector<std::string> copies(args);
-    std::string binary = ZORV_BINARY;
-    std::vector<char*> argv{binary.data()};
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
+    test_util::exec_zorv(args);
     _exit(127);
 }
 
@@ -186,9 +181,10 @@ TEST(Hostile, ArchiveFromAPipeRestoresAsFromAFile) {
             const std::string folder = fixture.dir.file(how + "-" + name);
             fs::create_directory(folder);
             const std::string archive = fixture.dir.file(name);
+            const std::string zorv = test_util::zorv_shell_command();
             const std::string command = "cd '" + folder + "' && " +
-                                        (how == "pipe" ? "cat '" + archive + "' | '" ZORV_BINARY "' -u /dev/stdin"
-                                                       : "'" ZORV_BINARY "' -u /dev/stdin < '" + archive + "'");
+                                        (how == "pipe" ? "cat '" + archive + "' | " + zorv + " -u /dev/stdin"
+                                                       : zorv + " -u /dev/stdin < '" + archive + "'");
             FILE* shell = popen(command.c_str(), "r");
             ASSERT_NE(shell, nullptr);
             char buffer[4096];

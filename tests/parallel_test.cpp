@@ -184,6 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
 // room for one block's buffers and not for two.
 TEST(WorkersMemory, FewerWorkersWhenMemoryIsShort) {
     if (test_util::kSanitized) GTEST_SKIP() << "the sanitizers reserve address space of their own";
+    if (test_util::kEmulated) GTEST_SKIP() << "qemu-user ignores RLIMIT_AS";
     TempDir dir;
     const Bytes input = input_of(3 * size_t{BLOCK_SIZE} + 1000);
     test_util::write_file(dir.file("in.bin"), input);

@@ -637,6 +637,7 @@ using test_util::kSanitized;
 // does not fit reports the lack of memory.
 TEST(Reader, MemoryLimits) {
     if (kSanitized) GTEST_SKIP() << "the sanitizer reserves more address space than the limit";
+    if (test_util::kEmulated) GTEST_SKIP() << "qemu-user ignores RLIMIT_AS";
     const rlim_t limit = 14u << 20;
     {
         TempDir dir;

@@ -17,6 +17,41 @@ namespace test_util {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The words that start the built program with `args`: under emulation the
+// emulator's words come first, since this host cannot execute the program.
+std::vector<std::string> zorv_command(const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+#if defined(ZORV_TEST_EMULATOR)
+    std::string emulator = ZORV_TEST_EMULATOR;
+    for (size_t at = 0; at < emulator.size();) {
+        const size_t end = std::min(emulator.find(' ', at), emulator.size());
+        if (end > at) words.push_back(emulator.substr(at, end - at));
+        at = end + 1;
+    }
+#endif
+    words.push_back(ZORV_BINARY);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+}  // namespace
+
+void exec_zorv(const std::vector<std::string>& args) {
+    std::vector<std::string> words = zorv_command(args);
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+}
+
+std::string zorv_shell_command() {
+    std::string command;
+    for (const std::string& word : zorv_command({})) command += (command.empty() ? "'" : " '") + word + "'";
+    return command;
+}
+
 RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd) {
     int out_pipe[2];
     int err_pipe[2];
@@ -30,13 +65,7 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd)
         dup2(err_pipe[1], 2);
         close(out_pipe[0]);
         close(err_pipe[0]);
-        std::vector<char*> argv;
-        std::string binary = ZORV_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copies(args);
-        for (auto& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(binary.c_str(), argv.data());
+        exec_zorv(args);
         _exit(127);
     }
     close(out_pipe[1]);
@@ -137,12 +166,7 @@ RunResult run_limited(const std::vector<std::string>& args, const std::string& c
         signal(SIGXFSZ, SIG_IGN);
         rlimit value{limit, limit};
         if (setrlimit(resource, &value) != 0) _exit(126);
-        std::string binary = ZORV_BINARY;
-        std::vector<std::string> copies(args);
-        std::vector<char*> argv{binary.data()};
-        for (auto& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(binary.c_str(), argv.data());
+        exec_zorv(args);
         _exit(127);
     }
     close(out_pipe[1]);

@@ -20,11 +20,27 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
+// Built for another architecture, the tests and the program they start run
+// under qemu-user, which ignores address-space limits (it needs the room
+// itself): tests that set them cannot run there.
+#if defined(ZORV_TEST_EMULATOR)
+inline constexpr bool kEmulated = true;
+#else
+inline constexpr bool kEmulated = false;
+#endif
+
 struct RunResult {
     std::string out;  // everything the program wrote to standard output
     std::string err;  // standard error, which must stay empty
     int status;       // exit status 0..255, or -1 when the process did not exit normally
 };
+
+// Replaces the (forked) process with the built zorv and `args`, through the
+// emulator where the tests run under one; returns only on failure.
+void exec_zorv(const std::vector<std::string>& args);
+
+// The same program as words for /bin/sh, each quoted.
+std::string zorv_shell_command();
 
 // Runs the built zorv with `args` in the working directory `cwd` (empty: the
 // test's own), with no standard input.

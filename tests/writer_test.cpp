@@ -448,6 +448,7 @@ TEST(WriterFailure, NotEnoughMemory) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit allows";
 #else
+    if (test_util::kEmulated) GTEST_SKIP() << "qemu-user ignores RLIMIT_AS";
     TempDir dir;
     write_file(dir.file("a.txt"), "abc");
     // 12 MB of address space runs the program but leaves no room for both buffers.

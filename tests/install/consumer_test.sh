@@ -5,8 +5,10 @@
 # program again with the flags pkg-config gives for the installed zorv.pc.
 # Usage: consumer_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER [LIBDIR]
 # LIBDIR is the build's library folder under the prefix (lib, or a multiarch
-# lib/<triplet> as a Debian build has).
+# lib/<triplet> as a Debian build has). ZORV_EMULATOR, when set, runs the
+# programs (built for another architecture).
 set -euo pipefail
+read -r -a emulator <<<"${ZORV_EMULATOR:-}"
 build_dir=$1
 source_dir=$2
 cxx=$3
@@ -42,7 +44,7 @@ if [ -e "$prefix" ]; then
 fi
 
 # The installed program runs and is the one just built.
-"$root/bin/zorv" -v >"$work/version.txt"
+"${emulator[@]}" "$root/bin/zorv" -v >"$work/version.txt"
 grep -q '^ZORV: very high-speed file compression$' "$work/version.txt" || {
     echo "installed zorv -v printed:"
     cat "$work/version.txt"
@@ -61,7 +63,7 @@ cmake --build "$work/consumer" >"$work/build.log" 2>&1 || {
 # A consumer that works prints exactly this line; anything else is a failure.
 run_consumer() {
     local out
-    out=$("$2") || { echo "$1: $out"; exit 1; }
+    out=$("${emulator[@]}" "$2") || { echo "$1: $out"; exit 1; }
     echo "$1: $out"
     [ "$out" = "consumer: the installed codec works" ] || exit 1
 }

@@ -2,8 +2,10 @@
 # Checks the manual page: it renders without a single warning, and it lists
 # every option of the usage screen with the usage screen's own words, so the
 # two cannot drift apart. Exits 77 (skipped) where groff is not installed.
-# Usage: man_test.sh ZORV_BINARY SOURCE_DIR
+# Usage: man_test.sh ZORV_BINARY SOURCE_DIR; ZORV_EMULATOR, when set, runs the
+# program (one built for another architecture).
 set -euo pipefail
+read -r -a emulator <<<"${ZORV_EMULATOR:-}"
 zorv=$1
 page=$2/doc/zorv.1
 
@@ -41,10 +43,10 @@ while IFS= read -r line; do
             exit 1
         fi
     fi
-done < <("$zorv" -h)
+done < <("${emulator[@]}" "$zorv" -h)
 if [ "$options" -lt 3 ]; then
     echo "found only $options option rows on the usage screen:"
-    "$zorv" -h
+    "${emulator[@]}" "$zorv" -h
     exit 1
 fi
 echo "man page: no warnings, all $options options of the usage screen listed"
