@@ -146,10 +146,7 @@ namespace {
 // it cannot be packed: it does not open, is a folder, has no length to take,
 // is an archive itself or does not fit the entry's 32-bit size.
 bool open_input(const char* input, InputFile* in, uint64_t* input_size) {
-    in->reset(std::fopen(input, "rb"));
-    struct stat in_stat {};
-    // A folder opens for reading here but holds no bytes to pack.
-    if (*in != nullptr && (fstat(fileno(in->get()), &in_stat) != 0 || S_ISDIR(in_stat.st_mode))) in->reset();
+    in->reset(open_input_file(input));
     if (*in == nullptr) {
         std::printf("Error: could not open %s\n", input);
         return false;

@@ -1,7 +1,5 @@
 #include "bench/bench.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -165,10 +163,7 @@ int benchmark_file(FILE* file, const char* path) {
 }
 
 int benchmark_command(const char* path) {
-    OwnedFile file(std::fopen(path, "rb"));
-    // A folder opens for reading but holds no bytes to measure.
-    struct stat info {};
-    if (file && (fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) file.reset();
+    OwnedFile file(open_input_file(path));
     if (!file) {
         std::printf("Error: could not open %s\n", path);
         return -1;

@@ -97,6 +97,16 @@ bool path_exists(const char* path) {
     return lstat(path, &info) == 0;
 }
 
+FILE* open_input_file(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    struct stat info {};
+    if (file != nullptr && (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    return file;
+}
+
 bool truncate_file(FILE* file, uint64_t length) {
     return std::fflush(file) == 0 && length <= INT64_MAX && ftruncate(fileno(file), static_cast<off_t>(length)) == 0;
 }

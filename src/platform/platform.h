@@ -67,6 +67,10 @@ bool is_standard_output(const char* path);
 // too), FIFO or device. Found without opening it, so a FIFO never blocks.
 bool path_exists(const char* path);
 
+// Opens `path` for reading raw bytes; null when it cannot be opened or is a
+// folder, which opens for reading here but holds no bytes to read.
+FILE* open_input_file(const char* path);
+
 // Cuts `file` back to its first `length` bytes, after what stdio holds for it.
 bool truncate_file(FILE* file, uint64_t length);
 
@@ -84,8 +88,8 @@ enum class FolderState { kOpen, kThroughLink, kFailed };
 
 // Opens the folders of the relative `path` one at a time, following no link,
 // into `folder` (closing the folder it held), and points `leaf` at the last
-// component. kThroughLink when
-// one of the folders is a symbolic link, kFailed when one cannot be opened.
+// component. kThroughLink when one of the folders is a symbolic link,
+// kFailed when one cannot be opened.
 FolderState open_parent_folder(const char* path, Folder* folder, const char** leaf);
 
 enum class NameState { kAbsent, kExists, kFailed };
