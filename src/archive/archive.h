@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "codec/codec.h"
 #include "platform/platform.h"
@@ -90,12 +91,15 @@ const char* stored_name(const char* path);
 void writer_label(const char* name, char field[20]);
 void reader_label(const char* name, char field[20]);
 
-// A stored name from an archive as it is printed, labels included: each
-// control byte (below 0x20, and 0x7F) and each UTF-8 encoded C1 control (C2
-// 80 to C2 9F) becomes one '?', so that a crafted name can neither forge nor
-// erase a line nor talk to the terminal. Takes the first `length` bytes of
-// `name`; `shown` has room for them and a zero byte. Returns its length.
+// A name as it is printed, labels included, whether typed or stored: each
+// control byte (below 0x20, and 0x7F), each C1 control (0x80 to 0x9F as a
+// lone byte or UTF-8 encoded) and each bidirectional override or isolate
+// (U+202A to U+202E, U+2066 to U+2069) becomes one '?', so that a crafted
+// name can neither forge nor erase a line nor talk to the terminal. Takes
+// the first `length` bytes of `name`; `shown` has room for them and a zero
+// byte. Returns its length.
 size_t printable_name(const char* name, size_t length, char* shown);
+std::string printable(const char* name);
 
 // A worker's match table. The first slot of a run leaves `table` null and
 // codes with the process's own table: no other slot uses that one, and it

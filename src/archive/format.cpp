@@ -1,6 +1,7 @@
 #include "archive/archive.h"
 
 #include <cstring>
+#include <string>
 
 uint32_t load_le16(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8);
@@ -99,18 +100,72 @@ void reader_label(const char* name, char field[20]) {
     field[17] = '\0';
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at `bytes` (at most `length`
+// bytes), 0 when there is none, with its code point in *point.
+size_t utf8_sequence(const unsigned char* bytes, size_t length, uint32_t* point) {
+    const unsigned char lead = bytes[0];
+    size_t count = 0;
+    uint32_t value = 0;
+    uint32_t least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        count = 2, value = lead & 0x1F, least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        count = 3, value = lead & 0x0F, least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        count = 4, value = lead & 0x07, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (count > length) return 0;
+    for (size_t k = 1; k < count; ++k) {
+        if ((bytes[k] & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (bytes[k] & 0x3F);
+    }
+    // Overlong forms, UTF-16 surrogates and code points past Unicode are no characters.
+    if (value < least || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
+    *point = value;
+    return count;
+}
+
+// C1 controls (CSI, OSC among them) and the bidirectional embeddings,
+// overrides and isolates, which reorder what follows them on the line.
+bool is_masked_point(uint32_t point) {
+    return (point >= 0x80 && point <= 0x9F) || (point >= 0x202A && point <= 0x202E) ||
+           (point >= 0x2066 && point <= 0x2069);
+}
+
+}  // namespace
+
 size_t printable_name(const char* name, size_t length, char* shown) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name);
     size_t out = 0;
-    for (size_t k = 0; k < length; ++k) {
-        const auto byte = static_cast<unsigned char>(name[k]);
-        if (byte == 0xC2 && k + 1 < length && static_cast<unsigned char>(name[k + 1]) >= 0x80 &&
-            static_cast<unsigned char>(name[k + 1]) <= 0x9F) {
-            shown[out++] = '?';
-            ++k;
-        } else {
-            shown[out++] = byte < 0x20 || byte == 0x7F ? '?' : name[k];
+    for (size_t k = 0; k < length;) {
+        uint32_t point = 0;
+        const size_t count = utf8_sequence(bytes + k, length - k, &point);
+        if (count > 0) {
+            if (is_masked_point(point)) {
+                shown[out++] = '?';
+            } else {
+                std::memcpy(shown + out, bytes + k, count);
+                out += count;
+            }
+            k += count;
+            continue;
         }
+        // A byte outside any character: a terminal that reads 8-bit controls
+        // takes 0x80 to 0x9F as C1.
+        const unsigned char byte = bytes[k++];
+        shown[out++] = byte < 0x20 || byte == 0x7F || (byte >= 0x80 && byte <= 0x9F) ? '?' : static_cast<char>(byte);
     }
     shown[out] = '\0';
     return out;
+}
+
+std::string printable(const char* name) {
+    const size_t length = std::strlen(name);
+    std::string shown(length, '\0');
+    shown.resize(printable_name(name, length, shown.data()));
+    return shown;
 }

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "archive/archive.h"
 #include "codec/codec.h"
@@ -149,11 +150,14 @@ struct Reader {
     // the end is met.
     bool in_order = false;
     uint64_t position = 0;  // archive bytes read so far
-    // The file being restored lies under `temporary` in `folder` until it is
-    // finished; then it takes `leaf`, the last component of its name.
+    // The file being restored lies under a temporary name in `folder` until
+    // it is finished; then it takes `leaf`, the last component of its name,
+    // and the bits and time of the archive (`attributes`).
     Folder folder;
     const char* leaf = nullptr;
-    char temporary[TEMPORARY_NAME_SIZE] = {};
+    PendingFile pending;
+    FileAttributes attributes;
+    std::string shown_archive;
     Bytes shown_buffer;     // the name as printed
     Bytes shown_temporary;  // the temporary file's path as printed
 
@@ -182,26 +186,45 @@ bool pass_over(Reader* reader, uint64_t count) {
     return true;
 }
 
-// The file being restored is finished, complete or abandoned after a
-// reported failure, and takes its stored name, which a file that appeared
-// meanwhile keeps: the restored bytes then stay under the temporary name.
+const char* temporary_path(const Reader* reader) { return reinterpret_cast<const char*>(reader->shown_temporary.get()); }
+
+// A file that failed never takes its stored name: what was restored stays
+// under the temporary name, and the next run restores the file afresh.
+// Printed right after the failure's own message; nothing restored, nothing kept.
+void keep_part(Reader* reader) {
+    if (pending_file_length(&reader->pending) == 0) {
+        remove_pending_file(&reader->pending);
+        return;
+    }
+    keep_pending_file(&reader->pending);
+    std::printf("Kept the restored part of %s as %s.\n", reader->shown(), temporary_path(reader));
+}
+
+// The file being restored is complete and takes its stored name, which a
+// file that appeared meanwhile keeps: the restored bytes then stay under the
+// temporary name.
 void name_output(Reader* reader) {
-    const Renamed renamed = rename_without_replacing(reader->folder, reader->temporary, reader->leaf);
+    const Renamed renamed = name_pending_file(&reader->pending, reader->leaf, false);
     if (renamed == Renamed::kDone) return;
+    reader->failed = true;
+    if (renamed == Renamed::kReplaced) {
+        std::printf("\nError: temporary file %s of %s was replaced. Skipped.\n", temporary_path(reader),
+                    reader->shown());
+        return;
+    }
+    keep_pending_file(&reader->pending);
     std::printf(renamed == Renamed::kExists ? "\nError: file %s already exists. Kept as %s.\n"
                                             : "\nError: could not name %s. Kept as %s.\n",
-                reader->shown(), reinterpret_cast<const char*>(reader->shown_temporary.get()));
-    reader->failed = true;
+                reader->shown(), temporary_path(reader));
 }
 
 // Closes the file being restored after a failure that has been reported
-// already; what was written stays on disk. The result of the close is not
-// reported on top: the file is counted as failed either way.
+// already; what was written stays under the temporary name. The result of
+// the close is not reported on top: the file is counted as failed either way.
 void abandon(Reader* reader) {
     if (reader->output != nullptr) {
-        std::fclose(reader->output);
         reader->output = nullptr;
-        name_output(reader);
+        keep_part(reader);
     }
     reader->failed = true;
 }
@@ -217,21 +240,23 @@ void report_write_failure(const Reader* reader) {
 // reported once, for the reason it was abandoned.
 void finish_file(Reader* reader) {
     if (reader->output == nullptr) return;
-    int closed = std::fclose(reader->output);
     reader->output = nullptr;
-    if (closed != 0) {
-        report_write_failure(reader);
-        reader->failed = true;
-    } else if (reader->restored < reader->entry_size) {
+    if (reader->restored < reader->entry_size) {
         std::printf("\nError: %s is incomplete: %u of %u bytes restored.\n", reader->shown(), reader->restored,
                     reader->entry_size);
         reader->failed = true;
+        keep_part(reader);
+    } else if (!finish_pending_file(&reader->pending, reader->attributes)) {
+        report_write_failure(reader);
+        reader->failed = true;
+        keep_part(reader);
+    } else {
+        name_output(reader);
     }
-    name_output(reader);
 }
 
 Outcome truncated(Reader* reader) {
-    std::printf("\nError: archive %s is truncated.\n", reader->archive_name);
+    std::printf("\nError: archive %s is truncated.\n", reader->shown_archive.c_str());
     abandon(reader);
     return Outcome::kTruncated;
 }
@@ -275,6 +300,7 @@ void draw_bar(const char* name) {
     std::printf("]\r");
     // The cursor now stands on the first dot; the marks overwrite the dots.
     std::printf("%s", label);
+    std::fflush(stdout);
 }
 
 // Moves the bar to `restored` bytes of the current file.
@@ -282,7 +308,10 @@ void advance_bar(Reader* reader, uint32_t restored) {
     uint32_t percent = reader->entry_size >= SHIFTED_PERCENT_FROM ? ((restored >> 8) * 100) / (reader->entry_size >> 8)
                                                                   : (restored * 100) / reader->entry_size;
     uint32_t new_marks = percent / 2;
+    if (reader->marks >= new_marks) return;
     for (; reader->marks < new_marks; ++reader->marks) std::printf("#");
+    // Each step reaches the screen as it is made, not with the last block.
+    std::fflush(stdout);
 }
 
 // Reports the oldest block in flight once it is written or has failed, as a
@@ -397,17 +426,16 @@ Outcome file_entry(Reader* reader, const ChunkHeader& header, bool payload_compl
         std::printf("File %s already exists. Skipped.\n", shown);
         return Outcome::kGoOn;
     }
-    FILE* output = state == NameState::kAbsent ? create_temporary_file(reader->folder, reader->temporary) : nullptr;
-    if (output == nullptr) {
+    if (state != NameState::kAbsent || !create_pending_file(reader->folder, &reader->pending)) {
         std::printf("Can't create file %s. Skipped.\n", shown);
         reader->failed = true;
         return Outcome::kGoOn;
     }
     char* shown_temporary = reinterpret_cast<char*>(reader->shown_temporary.get());
     const size_t folder_part = printable_name(name, static_cast<size_t>(leaf - name), shown_temporary);
-    std::memcpy(shown_temporary + folder_part, reader->temporary, sizeof reader->temporary);
+    std::memcpy(shown_temporary + folder_part, reader->pending.name, sizeof reader->pending.name);
     reader->leaf = leaf;
-    reader->output = output;
+    reader->output = reader->pending.file;
     // Nothing is in flight at an entry: blocks are written again.
     restart_line(&reader->line);
     draw_bar(shown);
@@ -539,7 +567,7 @@ void orphan_data(Reader* reader) {
     reader->failed = true;
     if (reader->orphan_reported) return;
     reader->orphan_reported = true;
-    std::printf("\nError: archive %s has data without a file entry.\n", reader->archive_name);
+    std::printf("\nError: archive %s has data without a file entry.\n", reader->shown_archive.c_str());
 }
 
 // The walk from offset 8 to the end. Every chunk is located by its header
@@ -615,9 +643,10 @@ int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
     // workers to those that blocks keep busy.
     Reader reader(worker_count(UINT64_MAX, cpus));
     reader.archive_name = archive;
+    reader.shown_archive = printable(archive);
     reader.archive.reset(std::fopen(archive, "rb"));
     if (!reader.archive) {
-        std::printf("Error: could not open %s\n", archive);
+        std::printf("Error: could not open %s\n", reader.shown_archive.c_str());
         return -1;
     }
     FILE* file = reader.archive.get();
@@ -641,11 +670,13 @@ int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
     }
     if (!magic) {
         reader.archive.reset();
-        std::printf("Error: file %s is not a %s archive!\n", archive, "ZORV");
+        std::printf("Error: file %s is not a %s archive!\n", reader.shown_archive.c_str(), "ZORV");
         return -1;
     }
 
-    std::printf("Archive: %s", archive);
+    std::printf("Archive: %s", reader.shown_archive.c_str());
+    // A restored file takes the archive's bits and time; one from a pipe those of a new file.
+    reader.attributes = file_attributes(file);
     // The longest name is the whole payload after the fixed bytes, plus a
     // zero; it is never longer printed, and its temporary path is longer by
     // the temporary name at most.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "archive/archive.h"
 #include "codec/codec.h"
@@ -30,7 +31,7 @@ using InputFile = OwnedFile;
 
 // stdio keeps small writes in its buffer, so a full disk may show only at a
 // later write, at the final flush or at the close; each of those reports it.
-void report_write_failure(const char* output) { std::printf("\nError: writing %s failed!\n", output); }
+void report_write_failure(const char* output) { std::printf("\nError: writing %s failed!\n", printable(output).c_str()); }
 
 bool put(FILE* file, const void* bytes, size_t count) {
     return count == 0 || std::fwrite(bytes, 1, count, file) == count;
@@ -42,6 +43,8 @@ void print_progress(const char* label, uint64_t percent, int64_t saving_tenths, 
     std::printf("Saved : %.1f%% ", static_cast<double>(saving_tenths) / 10);
     std::printf(" CPU speed : %3.0fMB/s ", static_cast<double>(speed));
     std::printf("   ");
+    // A line per block, and it reaches the screen (or the log) as it is made.
+    std::fflush(stdout);
 }
 
 // The same device and inode: writing the output would empty the input
@@ -145,34 +148,36 @@ namespace {
 // Opens the input and takes its size; false, with the reason printed, when
 // it cannot be packed: it does not open, is a folder, has no length to take,
 // is an archive itself or does not fit the entry's 32-bit size.
-bool open_input(const char* input, InputFile* in, uint64_t* input_size) {
+bool open_input(const char* input, InputFile* in, uint64_t* input_size, FileAttributes* attributes) {
     in->reset(open_input_file(input));
     if (*in == nullptr) {
-        std::printf("Error: could not open %s\n", input);
+        std::printf("Error: could not open %s\n", printable(input).c_str());
         return false;
     }
 
     int64_t end = -1;
     if (fseeko(in->get(), 0, SEEK_END) == 0) end = ftello(in->get());
     if (end < 0 || fseeko(in->get(), 0, SEEK_SET) != 0) {
-        std::printf("Error: reading %s failed!\n", input);
+        std::printf("Error: reading %s failed!\n", printable(input).c_str());
         return false;
     }
 
     if (is_archive(in->get())) {
-        std::printf("Error: file %s is already a %s archive!\n", input, PROGRAM_NAME);
+        std::printf("Error: file %s is already a %s archive!\n", printable(input).c_str(), PROGRAM_NAME);
         return false;
     }
     if (static_cast<uint64_t>(end) > LARGEST_INPUT) {
-        std::printf("Error: file %s is too large (4 GiB or more)!\n", input);
+        std::printf("Error: file %s is too large (4 GiB or more)!\n", printable(input).c_str());
         return false;
     }
     *input_size = static_cast<uint64_t>(end);
+    *attributes = file_attributes(in->get());
     return true;
 }
 
 // pack_file on an input that open_input accepted, or on none yet.
-int pack_input(const char* input, InputFile in, uint64_t input_size, FILE* out, const char* output, unsigned cpus) {
+int pack_input(const char* input, InputFile in, uint64_t input_size, FileAttributes* attributes, FILE* out,
+               const char* output, unsigned cpus) {
     // The first block's buffers before anything else: without them nothing
     // can be packed. Later ones only as the run needs them.
     Slot slots[MAX_SLOTS];
@@ -181,7 +186,7 @@ int pack_input(const char* input, InputFile in, uint64_t input_size, FILE* out, 
         return -1;
     }
     uint8_t* block = slots[0].block.get();
-    if (in == nullptr && !open_input(input, &in, &input_size)) return -1;
+    if (in == nullptr && !open_input(input, &in, &input_size, attributes)) return -1;
 
     const char* name = stored_name(input);
     const uint32_t name_bytes = static_cast<uint32_t>(std::strlen(name)) + 1;
@@ -202,7 +207,7 @@ int pack_input(const char* input, InputFile in, uint64_t input_size, FILE* out, 
     uint64_t bytes_read = 0;
     double compress_ms = 0;
     char label[20];
-    writer_label(name, label);
+    writer_label(printable(name).c_str(), label);
 
     // One thread reads the blocks in order; workers code them and write
     // their chunks in order. Progress line k is printed once block k is read
@@ -306,7 +311,7 @@ int pack_input(const char* input, InputFile in, uint64_t input_size, FILE* out, 
     in.reset();
     if (read_failed || input_grew || bytes_read != input_size) {
         std::printf("\n");
-        std::printf("Error: reading %s failed!\n", input);
+        std::printf("Error: reading %s failed!\n", printable(input).c_str());
         return -1;
     }
 
@@ -323,7 +328,8 @@ int pack_input(const char* input, InputFile in, uint64_t input_size, FILE* out, 
 }  // namespace
 
 int pack_file(const char* input, FILE* out, const char* output, unsigned cpus) {
-    return pack_input(input, nullptr, 0, out, output, cpus);
+    FileAttributes attributes;
+    return pack_input(input, nullptr, 0, &attributes, out, output, cpus);
 }
 
 int compress_command(bool force, const char* input, const char* output) {
@@ -331,15 +337,17 @@ int compress_command(bool force, const char* input, const char* output) {
 }
 
 int compress_command_with(bool force, const char* input, const char* output, unsigned cpus) {
+    const std::string shown = printable(output);
+    const char* shown_output = shown.c_str();
     // Before anything else: with -f the existence test below would already
     // announce an overwrite of the very file that is to be packed.
     if (same_file(input, output)) {
-        std::printf("Error: input and output are the same file %s. Aborted.\n\n", output);
+        std::printf("Error: input and output are the same file %s. Aborted.\n\n", shown_output);
         return -1;
     }
     // The messages go there too: the archive would be mixed with them.
     if (is_standard_output(output)) {
-        std::printf("Error: output %s is the standard output. Aborted.\n\n", output);
+        std::printf("Error: output %s is the standard output. Aborted.\n\n", shown_output);
         return -1;
     }
 
@@ -347,46 +355,77 @@ int compress_command_with(bool force, const char* input, const char* output, uns
     const bool exists = path_exists(output);
     if (exists) {
         if (!force) {
-            std::printf("Error: file %s already exists. Aborted.\n\n", output);
+            std::printf("Error: file %s already exists. Aborted.\n\n", shown_output);
             return -1;
         }
-        std::printf("file %s is overwritten.\n", output);
+        std::printf("file %s is overwritten.\n", shown_output);
     }
-    // An existing output is emptied only for an input that can be packed: a
-    // mistyped input name must not cost the archive that is there.
+    // An existing output is replaced only by an archive of an input that can
+    // be packed: a mistyped input name must not cost the archive that is there.
     InputFile in;
     uint64_t input_size = 0;
-    if (exists && !open_input(input, &in, &input_size)) {
-        std::printf("%s\n", output);
+    FileAttributes attributes;
+    if (exists && !open_input(input, &in, &input_size, &attributes)) {
+        std::printf("%s\n", shown_output);
         return -1;
     }
 
-    // Without -f the creation itself refuses any existing name: a file that
-    // could not be read above, one that appeared since, or a dangling link.
-    FILE* out = std::fopen(output, force ? "wb" : "wbx");
+    // The archive is written under a temporary name in its folder and takes
+    // its name once it is finished: a failed or interrupted run leaves no
+    // output, and with -f the old archive stays whole until then. A device
+    // or FIFO is written in place and left as it is.
+    const OutputKind kind = exists ? output_kind(output) : OutputKind::kAbsent;
+    Folder folder;
+    const char* leaf = nullptr;
+    PendingFile pending;
+    FILE* out = nullptr;
+    if (kind == OutputKind::kDevice) {
+        out = open_output_in_place(output);
+    } else if (kind != OutputKind::kFolder && open_output_folder(output, &folder, &leaf) && leaf[0] != '\0' &&
+               create_pending_file(folder, &pending)) {
+        out = pending.file;
+    }
     if (out == nullptr) {
-        if (!force && errno == EEXIST) {
-            std::printf("Error: file %s already exists. Aborted.\n\n", output);
-        } else {
-            std::printf("Error: could not create %s. Aborted.\n\n", output);
-        }
+        std::printf("Error: could not create %s. Aborted.\n\n", shown_output);
         return -1;
     }
 
     int result = -1;
     if (write_archive_magic(out)) {
-        result = pack_input(input, std::move(in), input_size, out, output, cpus);
+        result = pack_input(input, std::move(in), input_size, &attributes, out, output, cpus);
     } else {
         report_write_failure(output);
     }
-    std::printf("%s\n", output);
+    std::printf("%s\n", shown_output);
 
     // A write failure sets the stream's error flag and has been reported where
     // it happened; the close is the last chance for one that has not shown yet.
     const bool reported = std::ferror(out) != 0;
-    if (std::fclose(out) != 0) {
+    const bool whole = kind == OutputKind::kDevice ? std::fclose(out) == 0
+                                                   : finish_pending_file(&pending, attributes);
+    if (!whole) {
         if (!reported) report_write_failure(output);
         result = -1;
     }
-    return result;
+    if (kind == OutputKind::kDevice) return result;
+    if (result != 0) {
+        remove_pending_file(&pending);
+        return -1;
+    }
+    switch (name_pending_file(&pending, leaf, force)) {
+        case Renamed::kDone:
+            return 0;
+        case Renamed::kExists:
+            // Without -f a name that appeared while the archive was written is kept.
+            std::printf("Error: file %s already exists. Aborted.\n\n", shown_output);
+            break;
+        case Renamed::kReplaced:
+            std::printf("Error: temporary file of %s was replaced. Aborted.\n\n", shown_output);
+            return -1;
+        case Renamed::kFailed:
+            std::printf("Error: could not create %s. Aborted.\n\n", shown_output);
+            break;
+    }
+    remove_pending_file(&pending);
+    return -1;
 }

@@ -90,12 +90,12 @@ int benchmark_file(FILE* file, const char* path) {
     // A stream whose length cannot be taken (a pipe, for one) cannot be held
     // as one block of known length.
     if (fseeko(file, 0, SEEK_END) != 0) {
-        std::printf("Error: could not open %s\n", path);
+        std::printf("Error: could not open %s\n", printable(path).c_str());
         return -1;
     }
     off_t end = ftello(file);
     if (end < 0 || fseeko(file, 0, SEEK_SET) != 0) {
-        std::printf("Error: could not open %s\n", path);
+        std::printf("Error: could not open %s\n", printable(path).c_str());
         return -1;
     }
 
@@ -106,7 +106,7 @@ int benchmark_file(FILE* file, const char* path) {
         return -1;
     }
     if (static_cast<uint64_t>(end) >= LENGTH_LIMIT) {
-        std::printf("Error: file %s is too large (4 GiB or more)!\n", path);
+        std::printf("Error: file %s is too large (4 GiB or more)!\n", printable(path).c_str());
         return -1;
     }
     uint32_t length = static_cast<uint32_t>(end);
@@ -125,7 +125,7 @@ int benchmark_file(FILE* file, const char* path) {
     std::printf("Reading source file....\n");
     size_t got = std::fread(block.get(), 1, length, file);
     if (got < length) {
-        std::printf("Error reading file %s!\n", name);
+        std::printf("Error reading file %s!\n", printable(name).c_str());
         // Both counts are below 4 GiB; printed unsigned so that files of 2 GiB
         // or more show their true figures.
         std::printf("Read %u bytes, expecting %u bytes\n", static_cast<unsigned>(got), static_cast<unsigned>(length));
@@ -165,7 +165,7 @@ int benchmark_file(FILE* file, const char* path) {
 int benchmark_command(const char* path) {
     OwnedFile file(open_input_file(path));
     if (!file) {
-        std::printf("Error: could not open %s\n", path);
+        std::printf("Error: could not open %s\n", printable(path).c_str());
         return -1;
     }
     return benchmark_file(file.get(), path);

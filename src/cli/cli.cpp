@@ -15,7 +15,11 @@ constexpr char ARCHIVE_EXTENSION[] = ".zorv";
 // The default output name keeps this many leading bytes of the input argument.
 constexpr size_t DEFAULT_NAME_PREFIX = 8;
 
-void print_banner() { std::printf("%s (%s) by %s\n", PROGRAM_NAME, __DATE__, CREDIT); }
+// Out at once: the log of a run that is killed still shows what ran.
+void print_banner() {
+    std::printf("%s (%s) by %s\n", PROGRAM_NAME, __DATE__, CREDIT);
+    std::fflush(stdout);
+}
 
 int usage_error_tail() {
     std::printf("To get help on usage:\n");
@@ -32,7 +36,7 @@ int screen_result(int result) {
 }
 
 int unknown_option(const char* argument) {
-    std::printf("Error: unknown option %s\n\n", argument);
+    std::printf("Error: unknown option %s\n\n", printable(argument).c_str());
     return usage_error_tail();
 }
 
@@ -113,7 +117,7 @@ int zorv_main(int argc, char** argv) {
         size_t prefix = strnlen(input, DEFAULT_NAME_PREFIX);
         std::memcpy(default_name, input, prefix);
         std::memcpy(default_name + prefix, ARCHIVE_EXTENSION, sizeof ARCHIVE_EXTENSION);
-        std::printf("using : %s\n", default_name);
+        std::printf("using : %s\n", printable(default_name).c_str());
         output = default_name;
     }
 

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include <cstdlib>
@@ -149,40 +150,237 @@ NameState name_state(const Folder& folder, const char* leaf) {
     return errno == ENOENT ? NameState::kAbsent : NameState::kFailed;
 }
 
-FILE* create_temporary_file(const Folder& folder, char name[TEMPORARY_NAME_SIZE]) {
+namespace {
+
+// The one temporary file of the run, for the signal handler: set before the
+// file exists, armed once it does.
+volatile sig_atomic_t pending_armed = 0;
+int pending_folder = AT_FDCWD;
+char pending_name[TEMPORARY_NAME_SIZE];
+
+// Only async-signal-safe calls: the name goes, then the signal ends the run
+// by its default action, so the shell sees the interruption.
+void remove_pending_on_signal(int number) {
+    if (pending_armed != 0) unlinkat(pending_folder, pending_name, 0);
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+constexpr int INTERRUPTING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+void interrupting_signals(sigset_t* set) {
+    sigemptyset(set);
+    for (int number : INTERRUPTING_SIGNALS) sigaddset(set, number);
+}
+
+void arm_signal_removal(const Folder& folder, const char* name) {
+    static bool installed = false;
+    if (!installed) {
+        installed = true;
+        for (int number : INTERRUPTING_SIGNALS) {
+            struct sigaction action {};
+            // A signal that the shell made us ignore (a background job) stays ignored.
+            if (sigaction(number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+            action.sa_handler = remove_pending_on_signal;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = 0;
+            sigaction(number, &action, nullptr);
+        }
+    }
+    pending_folder = folder.fd;
+    std::memcpy(pending_name, name, TEMPORARY_NAME_SIZE);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending_armed = 1;
+}
+
+void disarm_signal_removal(PendingFile* pending) {
+    pending_armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending->exists = false;
+}
+
+mode_t new_file_mode() {
+    // The umask can only be read by setting it; once, before any thread writes a file.
+    static const mode_t mask = [] {
+        const mode_t old = umask(0);
+        umask(old);
+        return old;
+    }();
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+FileAttributes file_attributes(FILE* source) {
+    FileAttributes attributes;
+    struct stat info {};
+    if (fstat(fileno(source), &info) != 0 || !S_ISREG(info.st_mode)) return attributes;
+    attributes.carried = true;
+    attributes.mode = static_cast<uint32_t>(info.st_mode & 0777);
+    attributes.modified_seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+    attributes.modified_nanoseconds = static_cast<int64_t>(info.st_mtim.tv_nsec);
+    attributes.owner = static_cast<uint32_t>(info.st_uid);
+    attributes.group = static_cast<uint32_t>(info.st_gid);
+    return attributes;
+}
+
+bool create_pending_file(const Folder& folder, PendingFile* pending) {
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
-                    reinterpret_cast<uintptr_t>(name);
+                    reinterpret_cast<uintptr_t>(pending);
+    char* name = pending->name;
+    pending->folder = &folder;
+    pending->file = nullptr;
+    pending->exists = false;
     for (int attempt = 0; attempt < 100; ++attempt) {
         seed = seed * 6364136223846793005u + 1442695040888963407u;
         std::memcpy(name, "zorv-partial.", 13);
         for (int k = 0; k < 6; ++k) name[13 + k] = digits[(seed >> (16 + 6 * k)) % 36];
         name[19] = '\0';
-        const int fd = openat(folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            FILE* file = fdopen(fd, "wb");
-            if (file == nullptr) {
-                close(fd);
-                unlinkat(folder.fd, name, 0);
-            }
-            return file;
+        // Created and armed with the signals held back: a signal in between
+        // would leave the file, or remove another's of the same name. The
+        // pool's threads never take them (start_thread).
+        sigset_t held;
+        sigset_t before;
+        interrupting_signals(&held);
+        pthread_sigmask(SIG_BLOCK, &held, &before);
+        const int fd = openat(folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int error = errno;
+        if (fd >= 0) arm_signal_removal(folder, name);
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        if (fd < 0) {
+            if (error == EEXIST) continue;
+            return false;
         }
-        if (errno != EEXIST) return nullptr;
+        pending->exists = true;
+        struct stat info {};
+        pending->file = fstat(fd, &info) == 0 ? fdopen(fd, "wb") : nullptr;
+        if (pending->file == nullptr) {
+            close(fd);
+            remove_pending_file(pending);
+            return false;
+        }
+        pending->device = static_cast<uint64_t>(info.st_dev);
+        pending->inode = static_cast<uint64_t>(info.st_ino);
+        return true;
     }
-    return nullptr;
+    return false;
 }
 
-Renamed rename_without_replacing(const Folder& folder, const char* from, const char* to) {
-    // The kernel refuses an existing name in the same step as the rename.
-    if (renameat2(folder.fd, from, folder.fd, to, RENAME_NOREPLACE) == 0) return Renamed::kDone;
-    if (errno == EEXIST) return Renamed::kExists;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return Renamed::kFailed;
-    // A file system without it: a new link never replaces a name either.
-    if (linkat(folder.fd, from, folder.fd, to, 0) != 0) return errno == EEXIST ? Renamed::kExists : Renamed::kFailed;
-    unlinkat(folder.fd, from, 0);
-    return Renamed::kDone;
+uint64_t pending_file_length(PendingFile* pending) {
+    struct stat info {};
+    if (pending->file != nullptr) {
+        std::fflush(pending->file);
+        if (fstat(fileno(pending->file), &info) == 0) return static_cast<uint64_t>(info.st_size);
+    } else if (fstatat(pending->folder->fd, pending->name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        return static_cast<uint64_t>(info.st_size);
+    }
+    return 0;
+}
+
+bool finish_pending_file(PendingFile* pending, const FileAttributes& attributes) {
+    FILE* file = pending->file;
+    pending->file = nullptr;
+    bool whole = std::fflush(file) == 0 && std::ferror(file) == 0;
+    const int fd = fileno(file);
+    if (whole) {
+        if (attributes.carried) {
+            // The owner first: a change of owner may clear bits set before it.
+            // Only root may give a file away; a failure leaves it ours.
+            if (geteuid() == 0) (void)fchown(fd, attributes.owner, attributes.group);
+            (void)fchmod(fd, static_cast<mode_t>(attributes.mode));
+            const timespec times[2] = {{0, UTIME_NOW},
+                                       {static_cast<time_t>(attributes.modified_seconds),
+                                        static_cast<long>(attributes.modified_nanoseconds)}};
+            (void)futimens(fd, times);
+        } else {
+            (void)fchmod(fd, new_file_mode());
+        }
+    }
+    if (std::fclose(file) != 0) whole = false;
+    return whole;
+}
+
+Renamed name_pending_file(PendingFile* pending, const char* to, bool replace) {
+    const int folder = pending->folder->fd;
+    struct stat info {};
+    // Another user who can write to the folder may have put something else
+    // under the temporary name meanwhile; that is never given the real name.
+    if (fstatat(folder, pending->name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_dev) != pending->device ||
+        static_cast<uint64_t>(info.st_ino) != pending->inode) {
+        disarm_signal_removal(pending);
+        return Renamed::kReplaced;
+    }
+    Renamed renamed = Renamed::kDone;
+    if (replace) {
+        // One step: the old file stays whole until the new one stands in its place.
+        if (renameat(folder, pending->name, folder, to) != 0) renamed = Renamed::kFailed;
+    } else if (renameat2(folder, pending->name, folder, to, RENAME_NOREPLACE) != 0) {
+        // The kernel refuses an existing name in the same step as the rename.
+        if (errno == EEXIST) {
+            renamed = Renamed::kExists;
+        } else if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+            renamed = Renamed::kFailed;
+        } else if (linkat(folder, pending->name, folder, to, 0) != 0) {
+            // A file system without it: a new link never replaces a name either.
+            renamed = errno == EEXIST ? Renamed::kExists : Renamed::kFailed;
+        } else {
+            unlinkat(folder, pending->name, 0);
+        }
+    }
+    // Named, or left under the temporary name for the caller to keep or remove.
+    if (renamed == Renamed::kDone) disarm_signal_removal(pending);
+    return renamed;
+}
+
+void keep_pending_file(PendingFile* pending) {
+    if (pending->file != nullptr) {
+        std::fclose(pending->file);
+        pending->file = nullptr;
+    }
+    disarm_signal_removal(pending);
+}
+
+void remove_pending_file(PendingFile* pending) {
+    if (pending->file != nullptr) {
+        std::fclose(pending->file);
+        pending->file = nullptr;
+    }
+    if (pending->exists) unlinkat(pending->folder->fd, pending->name, 0);
+    disarm_signal_removal(pending);
+}
+
+bool open_output_folder(const char* path, Folder* folder, const char** leaf) {
+    if (folder->fd >= 0) close(folder->fd);
+    folder->fd = AT_FDCWD;
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        *leaf = path;
+        return true;
+    }
+    *leaf = slash + 1;
+    const std::string part = slash == path ? std::string("/") : std::string(path, static_cast<size_t>(slash - path));
+    folder->fd = open(part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return folder->fd >= 0;
+}
+
+OutputKind output_kind(const char* path) {
+    struct stat info {};
+    if (lstat(path, &info) != 0) return OutputKind::kAbsent;
+    if (S_ISDIR(info.st_mode)) return OutputKind::kFolder;
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) || S_ISFIFO(info.st_mode)) return OutputKind::kDevice;
+    return OutputKind::kOther;
+}
+
+FILE* open_output_in_place(const char* path) {
+    const int fd = open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) close(fd);
+    return file;
 }
 
 namespace {
@@ -219,7 +417,14 @@ bool start_thread(WorkerPool* pool) {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return false;
     pthread_attr_setstacksize(&attributes, POOL_STACK);
+    // The thread inherits a mask that holds back the signals that remove
+    // the temporary file: they reach the thread that creates and names it.
+    sigset_t held;
+    sigset_t before;
+    interrupting_signals(&held);
+    pthread_sigmask(SIG_BLOCK, &held, &before);
     const bool started = pthread_create(&pool->threads[pool->started], &attributes, pool_thread, pool) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     pthread_attr_destroy(&attributes);
     if (started) ++pool->started;
     return started;

@@ -100,16 +100,75 @@ NameState name_state(const Folder& folder, const char* leaf);
 // Room for the name of a temporary file: "zorv-partial." and 6 characters.
 inline constexpr size_t TEMPORARY_NAME_SIZE = 20;
 
-// Creates a new, empty file in `folder` under a fresh name of a fixed length
-// that says what it is, exclusively and through no link, with the
-// permissions of any new file (0666 less the umask). Null when it cannot.
-FILE* create_temporary_file(const Folder& folder, char name[TEMPORARY_NAME_SIZE]);
+// What a new file takes from the file it is made from: the permission bits,
+// the modification time and, when the program runs as root, the owner.
+// Only a regular file has them to give; any other (a pipe) leaves the new
+// file with the bits of any new file (0666 less the umask) and the time of
+// its writing.
+struct FileAttributes {
+    bool carried = false;
+    uint32_t mode = 0;
+    int64_t modified_seconds = 0;
+    int64_t modified_nanoseconds = 0;
+    uint32_t owner = 0;
+    uint32_t group = 0;
+};
 
-enum class Renamed { kDone, kExists, kFailed };
+FileAttributes file_attributes(FILE* source);
 
-// Gives the file `from` of `folder` the name `to`, never replacing what
-// stands there already (kExists then, and `from` stays as it is).
-Renamed rename_without_replacing(const Folder& folder, const char* from, const char* to);
+// A file written under a temporary name in a folder until it is finished,
+// so that nothing under the real name ever passes for a finished file. It
+// is created exclusively, through no link and private (0600); it gets its
+// final bits, time and owner on the open file, and takes its name only if
+// the temporary name still leads to it. While it exists, SIGINT, SIGTERM
+// and SIGHUP remove it before the signal ends the run; one file at a time.
+struct PendingFile {
+    const Folder* folder = nullptr;
+    char name[TEMPORARY_NAME_SIZE] = {};
+    FILE* file = nullptr;  // open until finish_pending_file
+    uint64_t device = 0;   // of the open file, for the check before naming
+    uint64_t inode = 0;
+    bool exists = false;  // under `name`, not yet named, kept or removed
+};
+
+// Creates `pending` in `folder` under a fresh name of a fixed length that
+// says what it is; false when it cannot.
+bool create_pending_file(const Folder& folder, PendingFile* pending);
+
+// The bytes written so far, what stdio holds included.
+uint64_t pending_file_length(PendingFile* pending);
+
+// Writes out what stdio holds, gives the file `attributes` and closes it.
+// False when the flush or the close failed: the file is not whole.
+bool finish_pending_file(PendingFile* pending, const FileAttributes& attributes);
+
+enum class Renamed { kDone, kExists, kReplaced, kFailed };
+
+// Gives the finished file the name `to` of its folder: with `replace` in
+// place of what stands there (a link is replaced, never written through),
+// else never replacing anything (kExists then, and the file stays under its
+// temporary name). kReplaced when the temporary name no longer leads to the
+// file that was written: nothing is named.
+Renamed name_pending_file(PendingFile* pending, const char* to, bool replace);
+
+// Leaves the file under its temporary name, closed; a signal no longer removes it.
+void keep_pending_file(PendingFile* pending);
+
+// Closes and removes the file.
+void remove_pending_file(PendingFile* pending);
+
+// Opens the folder of the output path the user typed (links followed: the
+// user chose them) into `folder` and points `leaf` at the last component.
+bool open_output_folder(const char* path, Folder* folder, const char** leaf);
+
+enum class OutputKind { kAbsent, kFolder, kDevice, kOther };
+
+// What stands under the output path, links not followed: a device or FIFO
+// is written in place, anything else is replaced by the finished archive.
+OutputKind output_kind(const char* path);
+
+// Opens a device or FIFO at `path` for writing in place, through no link.
+FILE* open_output_in_place(const char* path);
 
 // Owners of what the calls here and the C library hand out: memory from
 // allocate_block_memory, allocate_huge_memory or malloc, and open files.
