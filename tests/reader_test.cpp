@@ -104,26 +104,39 @@ std::string marks(size_t count) { return std::string(count, '#'); }
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 struct Restored {
-    std::string out;  // what follows the banner line
+    std::string out;  // what follows the banner line, temporary names as XXXXXX
     int status;
+    std::string kept;  // the part of a failed file kept under a temporary name
+    size_t kept_files;
 };
 
-Restored split_banner(const test_util::RunResult& r) {
+// Kept parts are looked for in `folder`, where one is given.
+Restored split_banner(const test_util::RunResult& r, const std::string& folder = "") {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.rfind("ZORV (", 0), 0u) << r.out;
     size_t line_end = r.out.find('\n');
-    return {line_end == std::string::npos ? r.out : r.out.substr(line_end + 1), r.status};
+    Restored restored{test_util::without_temporary_names(line_end == std::string::npos ? r.out : r.out.substr(line_end + 1)),
+                      r.status, "", 0};
+    if (folder.empty()) return restored;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().rfind("zorv-partial.", 0) == 0)
+            restored.kept += text_of(test_util::read_file(entry.path())), ++restored.kept_files;
+    return restored;
 }
 
 // Writes the archive into `dir` and restores it there.
 Restored restore(const TempDir& dir, const Bytes& archive) {
     test_util::write_file(dir.file(kArchive), archive);
-    return split_banner(test_util::run_zorv({"-u", kArchive}, dir.path()));
+    return split_banner(test_util::run_zorv({"-u", kArchive}, dir.path()), dir.path());
 }
 
 Restored restore_limited(const TempDir& dir, const Bytes& archive, int resource, rlim_t limit) {
     test_util::write_file(dir.file(kArchive), archive);
-    return split_banner(test_util::run_limited({"-u", kArchive}, dir.path(), resource, limit));
+    return split_banner(test_util::run_limited({"-u", kArchive}, dir.path(), resource, limit), dir.path());
+}
+
+std::string kept_line(const std::string& name) {
+    return "Kept the restored part of " + name + " as zorv-partial.XXXXXX.\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -188,8 +201,8 @@ TEST(Reader, DataOfAnEmptyEntryIsDamage) {
             restore(dir, ArchiveBuilder().entry("e.bin", 0).chunk(CHUNK_DATA, method, bytes("abc"), 3).bytes());
         EXPECT_EQ(r.out, kHead + "\n" + bar("e.bin") + "\nError: data exceeds the size of e.bin. Aborted.\n\n\n");
         EXPECT_EQ(r.status, 255);
-        ASSERT_TRUE(test_util::file_exists(dir.file("e.bin")));
-        EXPECT_EQ(fs::file_size(dir.file("e.bin")), 0u);
+        EXPECT_FALSE(test_util::file_exists(dir.file("e.bin")));
+        EXPECT_EQ(r.kept_files, 0u);
     }
 }
 
@@ -242,10 +255,11 @@ TEST(Reader, EachEntryEndsThePreviousFile) {
     short_archive.entry("a.txt", 5).stored(bytes("abc")).entry("b.txt", 2).stored(bytes("xy"));
     r = restore(short_dir, short_archive.bytes());
     EXPECT_EQ(r.out, kHead + "\n" + bar("a.txt") + marks(30) +
-                         "\nError: a.txt is incomplete: 3 of 5 bytes restored.\n" + "\n" + bar("b.txt") + marks(50) +
-                         "\n\n");
+                         "\nError: a.txt is incomplete: 3 of 5 bytes restored.\n" + kept_line("a.txt") + "\n" +
+                         bar("b.txt") + marks(50) + "\n\n");
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(text_of(test_util::read_file(short_dir.file("a.txt"))), "abc");
+    EXPECT_FALSE(test_util::file_exists(short_dir.file("a.txt")));
+    EXPECT_EQ(r.kept, "abc");
     EXPECT_EQ(text_of(test_util::read_file(short_dir.file("b.txt"))), "xy");
 }
 
@@ -302,7 +316,7 @@ struct DataCase {
     std::function<void(ArchiveBuilder&)> chunks;
     std::string after_bar;  // output between the bar and the final "\n\n"
     int status;
-    std::string left;  // what f.bin holds afterwards
+    std::string left;  // what was restored: f.bin, or the kept part of a failed run
 };
 
 void PrintTo(const DataCase& c, std::ostream* os) { *os << c.id; }
@@ -316,9 +330,14 @@ TEST_P(ReaderData, PrintsLeavesAndReturns) {
     archive.entry("f.bin", c.file_size);
     c.chunks(archive);
     Restored r = restore(dir, archive.bytes());
-    EXPECT_EQ(r.out, kHead + "\n" + bar("f.bin") + c.after_bar + "\n\n");
+    // A failed file never takes its name; a part of it is kept, or nothing.
+    const bool failed = c.status != 0;
+    EXPECT_EQ(r.out, kHead + "\n" + bar("f.bin") + c.after_bar + (failed && !c.left.empty() ? kept_line("f.bin") : "") +
+                         "\n\n");
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(text_of(test_util::read_file(dir.file("f.bin"))), c.left);
+    EXPECT_EQ(test_util::file_exists(dir.file("f.bin")), !failed);
+    EXPECT_EQ(text_of(test_util::read_file(dir.file("f.bin"))), failed ? "" : c.left);
+    EXPECT_EQ(r.kept, failed ? c.left : "");
 }
 
 const std::string kAbcdefStream = text_of(ArchiveBuilder::stream_of(bytes("abcdef")));
@@ -587,9 +606,10 @@ TEST(Reader, LargeEntriesUseTheShiftedPercentage) {
     const uint32_t entry_size = (1u << 24) + 255;
     Restored r = restore(dir, ArchiveBuilder().entry("big.bin", entry_size).block(Bytes(BLOCK_SIZE, 0)).bytes());
     EXPECT_EQ(r.out, kHead + "\n" + bar("big.bin") + marks(25) +
-                         "\nError: big.bin is incomplete: 8388608 of 16777471 bytes restored.\n\n\n");
+                         "\nError: big.bin is incomplete: 8388608 of 16777471 bytes restored.\n" +
+                         kept_line("big.bin") + "\n\n");
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(fs::file_size(dir.file("big.bin")), BLOCK_SIZE);
+    EXPECT_EQ(r.kept.size(), BLOCK_SIZE);
 }
 
 // Space is reserved on disk ahead of each block's write, but only for bytes
@@ -599,8 +619,11 @@ TEST(Reader, IncompleteFileHoldsOnlyTheSpaceOfWhatWasRestored) {
     TempDir dir;
     Restored r = restore(dir, ArchiveBuilder().entry("big.bin", 1u << 30).block(Bytes(BLOCK_SIZE, 7)).bytes());
     EXPECT_EQ(r.status, 255);
+    std::string kept;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("zorv-partial.", 0) == 0) kept = entry.path().string();
     struct stat st {};
-    ASSERT_EQ(stat(dir.file("big.bin").c_str(), &st), 0);
+    ASSERT_EQ(stat(kept.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, static_cast<off_t>(BLOCK_SIZE));
     // Allocation rounds up to the file system's blocks; 1 MiB is slack enough.
     EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{BLOCK_SIZE} + (1u << 20));
@@ -614,17 +637,21 @@ TEST(Reader, WriteFailuresAbandonTheFile) {
         Bytes data = test_util::random_bytes(100000, 7);
         Restored r =
             restore_limited(dir, ArchiveBuilder().entry("w.bin", 100000).block(data).bytes(), RLIMIT_FSIZE, 1000);
-        EXPECT_EQ(r.out, kHead + "\n" + bar("w.bin") + "\nError: writing w.bin failed. Aborted.\n\n\n");
+        EXPECT_EQ(r.out, kHead + "\n" + bar("w.bin") + "\nError: writing w.bin failed. Aborted.\n" +
+                             (r.kept_files > 0 ? kept_line("w.bin") : "") + "\n\n");
         EXPECT_EQ(r.status, 255);
-        EXPECT_LE(fs::file_size(dir.file("w.bin")), 1000u);
+        EXPECT_FALSE(test_util::file_exists(dir.file("w.bin")));
+        EXPECT_LE(r.kept.size(), 1000u);
     }
     {
         TempDir dir;
         Bytes data = test_util::random_bytes(2000, 8);
         Restored r =
             restore_limited(dir, ArchiveBuilder().entry("w.bin", 2000).stored(data).bytes(), RLIMIT_FSIZE, 1000);
-        EXPECT_EQ(r.out, kHead + "\n" + bar("w.bin") + marks(50) + "\nError: writing w.bin failed. Aborted.\n\n\n");
+        EXPECT_EQ(r.out, kHead + "\n" + bar("w.bin") + marks(50) + "\nError: writing w.bin failed. Aborted.\n" +
+                             (r.kept_files > 0 ? kept_line("w.bin") : "") + "\n\n");
         EXPECT_EQ(r.status, 255);
+        EXPECT_FALSE(test_util::file_exists(dir.file("w.bin")));
     }
 }
 

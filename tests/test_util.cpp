@@ -155,6 +155,35 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
 
 std::vector<uint8_t> bytes_of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
+std::vector<std::string> temporary_files(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("zorv-partial.", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+std::map<std::string, std::string> kept_parts(const std::string& screen) {
+    std::map<std::string, std::string> parts;
+    const std::string head = "Kept the restored part of ";
+    for (size_t at = screen.find(head); at != std::string::npos; at = screen.find(head, at + 1)) {
+        const size_t end = screen.find(".\n", at);
+        const size_t as = screen.rfind(" as ", end);
+        if (end == std::string::npos || as == std::string::npos || as < at) continue;
+        parts[screen.substr(as + 4, end - as - 4)] = screen.substr(at + head.size(), as - at - head.size());
+    }
+    return parts;
+}
+
+std::string without_temporary_names(std::string text) {
+    const std::string prefix = "zorv-partial.";
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+        if (at + prefix.size() + 6 <= text.size()) text.replace(at + prefix.size(), 6, "XXXXXX");
+    }
+    return text;
+}
+
 RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource, rlim_t limit) {
     int out_pipe[2];
     if (pipe(out_pipe) != 0) return {"", "pipe failed", -1};

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,17 @@ std::vector<std::string> corpus_files();
 std::vector<uint8_t> random_bytes(size_t count, uint32_t seed);
 
 std::vector<uint8_t> bytes_of(const std::string& text);
+
+// `text` with the 6 random characters of each temporary name
+// ("zorv-partial.XXXXXX") replaced by "XXXXXX", so that runs compare.
+std::string without_temporary_names(std::string text);
+
+// The names in `dir` that are temporary files ("zorv-partial." and 6 more).
+std::vector<std::string> temporary_files(const std::string& dir);
+
+// The kept parts that a restore's screen announces ("Kept the restored part
+// of NAME as PATH."): PATH to NAME.
+std::map<std::string, std::string> kept_parts(const std::string& screen);
 
 // While it lives, files the program writes cannot grow past `bytes`: writes
 // beyond fail with EFBIG, as on a disk that is full at that point. SIGXFSZ,
