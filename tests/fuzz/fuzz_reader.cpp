@@ -6,7 +6,8 @@
 // Checked, besides crashes, sanitizer findings, leaks and hangs (libFuzzer's
 // -timeout):
 // - all runs print the same screen, return the same result and leave the
-//   same files with the same bytes;
+//   same files with the same bytes (kept parts of failed files included,
+//   their random temporary names left out);
 // - nothing is created outside the work folder: every open for writing that
 //   the program's code makes must name a path that stays inside it (the calls
 //   are renamed to this file's checks when the target is built, so an
@@ -35,8 +36,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "archive/archive.h"
 
@@ -137,8 +141,17 @@ bool within_budget(const uint8_t* data, size_t length) {
 struct Run {
     std::string screen;
     int status = 0;
-    std::map<std::string, std::string> files;  // path below the work folder -> bytes
+    // Path below the work folder and bytes, sorted, with the 6 random
+    // characters of each temporary name as XXXXXX.
+    std::vector<std::pair<std::string, std::string>> files;
 };
+
+std::string without_temporary_names(std::string text) {
+    const std::string prefix = "zorv-partial.";
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1))
+        if (at + prefix.size() + 6 <= text.size()) text.replace(at + prefix.size(), 6, "XXXXXX");
+    return text;
+}
 
 std::string contents(const std::string& path) {
     std::string bytes;
@@ -176,7 +189,7 @@ Run restore(unsigned cpus, bool in_order = false) {
         finding();
     }
     if (fchdir(home) != 0) std::abort();
-    run.screen = contents(screen_path);
+    run.screen = without_temporary_names(contents(screen_path));
     for (const auto& entry : std::filesystem::directory_iterator(root)) {
         std::string name = entry.path().filename().string();
         if (name != "archive.zorv" && name != "work" && name != "screen") {
@@ -186,9 +199,11 @@ Run restore(unsigned cpus, bool in_order = false) {
     }
     for (const auto& entry : std::filesystem::recursive_directory_iterator(work)) {
         if (entry.is_regular_file()) {
-            run.files[entry.path().lexically_relative(work).string()] = contents(entry.path().string());
+            run.files.emplace_back(without_temporary_names(entry.path().lexically_relative(work).string()),
+                                   contents(entry.path().string()));
         }
     }
+    std::sort(run.files.begin(), run.files.end());
     std::filesystem::remove_all(work);
     return run;
 }
@@ -275,6 +290,15 @@ int zorv_watched_renameat2(int from_folder, const char* from, int to_folder, con
 int zorv_watched_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
     check_creation(to_folder, to, "linkat");
     return linkat(from_folder, from, to_folder, to, flags);
+}
+int zorv_watched_renameat(int from_folder, const char* from, int to_folder, const char* to) {
+    check_creation(to_folder, to, "renameat");
+    return renameat(from_folder, from, to_folder, to);
+}
+// A failed file's temporary copy is removed by this: only ever inside the work folder.
+int zorv_watched_unlinkat(int folder, const char* path, int flags) {
+    check_creation(folder, path, "unlinkat");
+    return unlinkat(folder, path, flags);
 }
 
 int LLVMFuzzerInitialize(int*, char***) {
