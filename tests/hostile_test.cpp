@@ -221,7 +221,7 @@ TEST(Hostile, KilledRestoreLeavesOnlyTheTemporaryFile) {
     const Bytes& archive = fixture.archive;
     const size_t first_block_end =
         sizeof ARCHIVE_MAGIC + 33 + 16 + load_le32(archive.data() + sizeof ARCHIVE_MAGIC + 33 + 4);
-    for (int signal_number : {SIGINT, SIGTERM, SIGKILL}) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
         SCOPED_TRACE(signal_number);
         TempDir run;
         int ends[2];

@@ -115,8 +115,9 @@ Restored split_banner(const test_util::RunResult& r, const std::string& folder =
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.rfind("ZORV (", 0), 0u) << r.out;
     size_t line_end = r.out.find('\n');
-    Restored restored{test_util::without_temporary_names(line_end == std::string::npos ? r.out : r.out.substr(line_end + 1)),
-                      r.status, "", 0};
+    Restored restored{
+        test_util::without_temporary_names(line_end == std::string::npos ? r.out : r.out.substr(line_end + 1)),
+        r.status, "", 0};
     if (folder.empty()) return restored;
     for (const auto& entry : fs::directory_iterator(folder))
         if (entry.path().filename().string().rfind("zorv-partial.", 0) == 0)
@@ -521,6 +522,13 @@ TEST(Reader, ControlCodesInNamesArePrintedAsQuestionMarks) {
          "31m\xC2\x80",
          "c1?31m?"},                                               // C1 controls in UTF-8
         {"caf\xC3\xA9 \xC2\xA0\xC2", "caf\xC3\xA9 \xC2\xA0\xC2"},  // printable, and a lone lead byte
+        {"raw\x9B"
+         "31m\x9D\xFF",
+         "raw?31m?\xFF"},  // 8-bit CSI and OSC outside any character; 0xFF is no control
+        {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC"},  // 0x97, 0x9C inside characters
+        {"txt.\xE2\x80\xAE"
+         "exe\xE2\x81\xA6\xE2\x81\xA9",
+         "txt.?exe??"},  // bidirectional override and isolates
     };
     for (const auto& [name, shown] : cases) {
         TempDir dir;

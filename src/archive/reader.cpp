@@ -186,7 +186,9 @@ bool pass_over(Reader* reader, uint64_t count) {
     return true;
 }
 
-const char* temporary_path(const Reader* reader) { return reinterpret_cast<const char*>(reader->shown_temporary.get()); }
+const char* temporary_path(const Reader* reader) {
+    return reinterpret_cast<const char*>(reader->shown_temporary.get());
+}
 
 // A file that failed never takes its stored name: what was restored stays
 // under the temporary name, and the next run restores the file afresh.

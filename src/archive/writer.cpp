@@ -31,7 +31,9 @@ using InputFile = OwnedFile;
 
 // stdio keeps small writes in its buffer, so a full disk may show only at a
 // later write, at the final flush or at the close; each of those reports it.
-void report_write_failure(const char* output) { std::printf("\nError: writing %s failed!\n", printable(output).c_str()); }
+void report_write_failure(const char* output) {
+    std::printf("\nError: writing %s failed!\n", printable(output).c_str());
+}
 
 bool put(FILE* file, const void* bytes, size_t count) {
     return count == 0 || std::fwrite(bytes, 1, count, file) == count;
@@ -401,8 +403,7 @@ int compress_command_with(bool force, const char* input, const char* output, uns
     // A write failure sets the stream's error flag and has been reported where
     // it happened; the close is the last chance for one that has not shown yet.
     const bool reported = std::ferror(out) != 0;
-    const bool whole = kind == OutputKind::kDevice ? std::fclose(out) == 0
-                                                   : finish_pending_file(&pending, attributes);
+    const bool whole = kind == OutputKind::kDevice ? std::fclose(out) == 0 : finish_pending_file(&pending, attributes);
     if (!whole) {
         if (!reported) report_write_failure(output);
         result = -1;

@@ -291,9 +291,9 @@ bool finish_pending_file(PendingFile* pending, const FileAttributes& attributes)
             // Only root may give a file away; a failure leaves it ours.
             if (geteuid() == 0) (void)fchown(fd, attributes.owner, attributes.group);
             (void)fchmod(fd, static_cast<mode_t>(attributes.mode));
-            const timespec times[2] = {{0, UTIME_NOW},
-                                       {static_cast<time_t>(attributes.modified_seconds),
-                                        static_cast<long>(attributes.modified_nanoseconds)}};
+            const timespec times[2] = {
+                {0, UTIME_NOW},
+                {static_cast<time_t>(attributes.modified_seconds), static_cast<long>(attributes.modified_nanoseconds)}};
             (void)futimens(fd, times);
         } else {
             (void)fchmod(fd, new_file_mode());
@@ -309,8 +309,7 @@ Renamed name_pending_file(PendingFile* pending, const char* to, bool replace) {
     // Another user who can write to the folder may have put something else
     // under the temporary name meanwhile; that is never given the real name.
     if (fstatat(folder, pending->name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_dev) != pending->device ||
-        static_cast<uint64_t>(info.st_ino) != pending->inode) {
+        static_cast<uint64_t>(info.st_dev) != pending->device || static_cast<uint64_t>(info.st_ino) != pending->inode) {
         disarm_signal_removal(pending);
         return Renamed::kReplaced;
     }
