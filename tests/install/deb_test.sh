@@ -36,7 +36,8 @@ cmp "$work/sample" "$work/restored/sample" || fail "the restored file differs"
 echo "deb test: /usr/bin/zorv packed and restored $(stat -c %s "$work/sample") bytes"
 
 # The consumer through the installed CMake package, found without any hint.
-cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer" -DCMAKE_BUILD_TYPE=Release >"$work/cmake.log" 2>&1 &&
+cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer" -DCMAKE_BUILD_TYPE=Release \
+    -DZORV_WANTED_VERSION="$version" >"$work/cmake.log" 2>&1 &&
     cmake --build "$work/consumer" >>"$work/cmake.log" 2>&1 || {
     cat "$work/cmake.log"
     fail "the consumer does not build with find_package(zorv)"
