@@ -52,7 +52,8 @@ std::string usage_screen() {
 std::string version_screen() {
     return "ZORV: very high-speed file compression\n"
            "Author: the ZORV developers\n"
-           "Version v" ZORV_VERSION "  \n"
+           "Version v" ZORV_VERSION
+           "  \n"
            "File input/output layer by the ZORV developers\n"
            "\n";
 }
