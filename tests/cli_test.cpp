@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line, observed from outside: every screen and error is compared
 // as bytes with what the program printed, and nothing may reach stderr.
 

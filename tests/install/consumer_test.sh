@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the build into a temporary DESTDIR, checks what landed where, then
 # configures, builds and runs a separate project that finds the installed
 # package with find_package(zorv) and uses zorv::codec, and builds the same

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks the Debian packages that `make deb` built, on this machine, as root:
 # installs both, packs and restores a file with the installed /usr/bin/zorv,
 # builds tests/install/consumer against the installed libzorv-dev through

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks that the license is stated the same everywhere: every file under src,
 # tests and perf opens with the SPDX line (after its shebang, if it has one),
 # and debian/copyright carries the text of LICENSE. A new file without the
