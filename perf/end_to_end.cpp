@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The end-to-end benchmark: what a user waits for when the program packs and
 // restores a file, on every CPU and on one, against the command-line tools of
 // peer compressors on the same file, and against the codec's own speed in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // What the two benchmark programs measure with: whole-file reads and rounds
 // of a pass repeated for a minimum time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The peer benchmark: ZORV's block codec against lz4, zstd, snappy and zlib on
 // the same inputs, in one run, so that the speed ratios compare like with like
 // on a shared, noisy machine.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Pack and restore speed against archive size, end to end, from the figures of
 # one run of zorv_end_to_end -o (one tab-separated line per command). `make
 # end-to-end` runs it; by hand:

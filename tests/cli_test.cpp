@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line, observed from outside: every screen and error is compared
 // as bytes with what the program printed, and nothing may reach stderr.
 
@@ -52,7 +53,8 @@ std::string usage_screen() {
 std::string version_screen() {
     return "ZORV: very high-speed file compression\n"
            "Author: the ZORV developers\n"
-           "Version v0.1  \n"
+           "Version v" ZORV_VERSION
+           "  \n"
            "File input/output layer by the ZORV developers\n"
            "\n";
 }

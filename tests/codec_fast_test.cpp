@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Tests aimed at the codec's fast paths: the wide copies near the ends of the
 // buffers, the fixed-length table entries, and the one stream shape that only
 // the fast decoder treats specially (a prediction of the context itself).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The block codec: exact streams for known blocks, a plain byte-at-a-time
 // model of both directions to compare against on many generated blocks, and
 // hostile streams. Every call runs on buffers that end right at an unmapped

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fault injection: the program run against a full disk, inputs that cannot be
 // read or that change size while they are read, folders that refuse new files,
 // and archives cut short or damaged one byte at a time. In every case the run

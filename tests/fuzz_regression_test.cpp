@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Inputs found by the fuzz targets in tests/fuzz, kept as ordinary tests once
 // the fault behind each was fixed. Each case names the fault it caught.
 

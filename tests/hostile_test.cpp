@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The program as a user's shell runs it in a hostile world: standard output
 // closed, full or a pipe nobody reads, an archive that arrives through a
 // pipe, an output that is standard output itself, and a restore that is

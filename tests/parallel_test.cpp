@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One worker or several: packing and restoring must not be told apart but by
 // the speed figures. Each row runs with one worker and with four, in this
 // process, and compares the screen, the result and every file left behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // zorv -u on archives laid out byte by byte: the walk, the progress bar, every
 // failure line, and the refusals that protect the user from crafted archives.
 

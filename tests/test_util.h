@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // Helpers shared by the tests: running the built program, temporary folders,
 // reading and writing whole files, and the corpus when it is present.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The writer, run as the program: archives byte for byte, console output line
 // for line, and what every failure leaves on disk.
 

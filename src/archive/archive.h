@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // The archive container: the file format routines, the writer (default mode)
 // and the reader (-u).

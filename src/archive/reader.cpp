@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // zorv -u: walks the chunks of an archive and restores its stored file.
 //
 // An archive is untrusted input and its checksum field is always 0, so the

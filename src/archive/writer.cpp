@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The default mode: one input file into a new archive.
 //
 // compress_command owns the output file (the refusal to replace, creation, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // zorv -bench: times the block codec on a whole file held in memory.
 

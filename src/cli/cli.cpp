@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "cli/cli.h"
 
 #include <cstdio>
@@ -58,7 +59,8 @@ void print_usage() {
 void print_version() {
     std::printf("%s: very high-speed file compression\n", PROGRAM_NAME);
     std::printf("Author: %s\n", CREDIT);
-    std::printf("Version %s \n", "v0.1 ");
+    // ZORV_VERSION is the CMake project's version, which the build defines.
+    std::printf("Version %s \n", "v" ZORV_VERSION " ");
     std::printf("File input/output layer by %s\n", CREDIT);
     std::printf("\n");
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // The command-line front end: screens, argument rules and dispatch.
 

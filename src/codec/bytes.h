@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // Unaligned little-endian loads and stores and the fixed-size copies of the
 // block codec. Every access goes through memcpy, which compilers turn into a

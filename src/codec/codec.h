@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // The block codec: one block in memory to a block stream and back.
 //

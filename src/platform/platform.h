@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // The few operating-system services the program needs, under the names the
 // rest of the code calls them by: a millisecond tick counter, a request for a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // Buffers of an exact length without an allocation per run: one heap area,
 // reused, of which only the first `length` bytes are addressable; the rest is

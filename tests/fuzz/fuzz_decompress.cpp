@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // decompress_block on arbitrary bytes: the first 4 bytes choose the room
 // (little-endian), the rest is the stream. The destination has exactly the
 // room (see fenced.h), so AddressSanitizer stops any write past it. A stream

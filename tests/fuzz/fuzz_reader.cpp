@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The whole reader on arbitrary bytes: each input is written as an archive
 // beside a fresh, empty work folder, and the reader runs with the work folder
 // as the current directory, once with one worker, once with several and once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // compress_block then decompress_block on arbitrary bytes. The stream goes to
 // exactly size + size / 255 + 1 bytes (none for an empty block), the promised
 // worst case, and is decoded into exactly size bytes (see fenced.h), so

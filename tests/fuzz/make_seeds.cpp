@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writes the seed corpora of the fuzz targets into <folder>/<target>/:
 // blocks for the round trip, block streams (after their 4-byte room) for the
 // decoder, and small archives for the reader. Generated at build time from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 // A deliberately plain model of the block codec for differential fuzzing:
 // one byte at a time, std::vector for output, no shortcuts. The product codec

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs one fuzz target for a bounded time and prints one line about it.
 #   tests/fuzz/run.sh <fuzz build folder> <target> <seconds>
 # The corpus grows in <build>/corpus/<target> from run to run; the generated

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the build into a temporary DESTDIR, checks what landed where, then
 # configures, builds and runs a separate project that finds the installed
 # package with find_package(zorv) and uses zorv::codec, and builds the same
@@ -6,7 +7,8 @@
 # Usage: consumer_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER [LIBDIR]
 # LIBDIR is the build's library folder under the prefix (lib, or a multiarch
 # lib/<triplet> as a Debian build has). ZORV_EMULATOR, when set, runs the
-# programs (built for another architecture).
+# programs (built for another architecture). ZORV_VERSION is the project's
+# version; ZORV_INSTALL_LICENSE is ON when the build installs LICENSE.
 set -euo pipefail
 read -r -a emulator <<<"${ZORV_EMULATOR:-}"
 build_dir=$1
@@ -37,6 +39,18 @@ if [ -n "$(find "$stage" -name '*gtest*' -o -name 'zorv_tests*')" ]; then
     find "$stage" -name '*gtest*' -o -name 'zorv_tests*'
     exit 1
 fi
+# The license is installed unless the build was told to leave it to a package.
+if [ "${ZORV_INSTALL_LICENSE:-ON}" = ON ]; then
+    cmp "$source_dir/LICENSE" "$root/share/doc/zorv/LICENSE" || exit 1
+elif [ -e "$root/share/doc/zorv" ]; then
+    echo "ZORV_INSTALL_LICENSE is $ZORV_INSTALL_LICENSE, yet share/doc/zorv was installed"
+    exit 1
+fi
+# The installed manual page names the version.
+grep -q "^\.TH ZORV 1 \"[^\"]*\" \"ZORV ${ZORV_VERSION:-}\"" "$root/share/man/man1/zorv.1" || {
+    echo "the installed manual page does not name version ${ZORV_VERSION:-}: $(grep '^\.TH' "$root/share/man/man1/zorv.1")"
+    exit 1
+}
 # DESTDIR is honoured: nothing may land under the real prefix.
 if [ -e "$prefix" ]; then
     echo "install wrote to $prefix outside DESTDIR"
@@ -52,7 +66,7 @@ grep -q '^ZORV: very high-speed file compression$' "$work/version.txt" || {
 }
 
 cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$root" >"$work/configure.log" 2>&1 || {
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$root" -DZORV_WANTED_VERSION="${ZORV_VERSION:-}" >"$work/configure.log" 2>&1 || {
     cat "$work/configure.log"
     exit 1
 }

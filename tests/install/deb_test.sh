@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks the Debian packages that `make deb` built, on this machine, as root:
 # installs both, packs and restores a file with the installed /usr/bin/zorv,
 # builds tests/install/consumer against the installed libzorv-dev through
@@ -36,7 +37,8 @@ cmp "$work/sample" "$work/restored/sample" || fail "the restored file differs"
 echo "deb test: /usr/bin/zorv packed and restored $(stat -c %s "$work/sample") bytes"
 
 # The consumer through the installed CMake package, found without any hint.
-cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer" -DCMAKE_BUILD_TYPE=Release >"$work/cmake.log" 2>&1 &&
+cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer" -DCMAKE_BUILD_TYPE=Release \
+    -DZORV_WANTED_VERSION="$version" >"$work/cmake.log" 2>&1 &&
     cmake --build "$work/consumer" >>"$work/cmake.log" 2>&1 || {
     cat "$work/cmake.log"
     fail "the consumer does not build with find_package(zorv)"

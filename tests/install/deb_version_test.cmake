@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Fails when the newest entry of debian/changelog does not carry the project's
 # version, so that the packages cannot drift from the program they hold.
 # Usage: cmake -DCHANGELOG=debian/changelog -DVERSION=x.y -P deb_version_test.cmake

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks the manual page: it renders without a single warning, and it lists
 # every option of the usage screen with the usage screen's own words, so the
 # two cannot drift apart. Exits 77 (skipped) where groff is not installed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Links against the installed codec and checks that it is the real one: a
 // known block stream byte for byte, a round trip of a larger buffer, and the
 // refusal of a malformed stream. Prints one line per failed check.
