@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Files that pass for finished ones only when they are: the bits, time and
 // owner of the source travel; -f replaces what stands at the name instead
 // of writing through it; an interrupted pack leaves no output and the old
