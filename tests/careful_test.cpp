@@ -37,9 +37,11 @@ struct stat stat_of(const std::string& path) {
     return info;
 }
 
-// Starts the program in `cwd` with standard output on `out_fd` and the rest
-// on /dev/null, on the first CPU alone with `one_cpu`.
-pid_t spawn(const std::vector<std::string>& args, const std::string& cwd, int out_fd, bool one_cpu = false) {
+// Starts the program in `cwd` with standard output on `out_fd`, standard
+// input on `in_fd` (-1: /dev/null) and standard error on /dev/null, on the
+// first CPU alone with `one_cpu`.
+pid_t spawn(const std::vector<std::string>& args, const std::string& cwd, int out_fd, bool one_cpu = false,
+            int in_fd = -1) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     if (chdir(cwd.c_str()) != 0) _exit(127);
@@ -51,18 +53,14 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& cwd, int ou
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
     const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
+    dup2(in_fd >= 0 ? in_fd : null_fd, 0);
     dup2(null_fd, 2);
     dup2(out_fd, 1);
     test_util::exec_zorv(args);
     _exit(127);
 }
 
-int wait_for(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-}
+using test_util::wait_for;
 
 // Reads `fd` until `text` has arrived; false after 20 s without it.
 bool arrives(int fd, std::string* seen, const std::string& text) {
@@ -77,6 +75,19 @@ bool arrives(int fd, std::string* seen, const std::string& text) {
         seen->append(buffer, static_cast<size_t>(got));
     }
     return true;
+}
+
+// `input` as in.bin in `dir`, and its archive.
+Bytes packed(const TempDir& dir, const Bytes& input) {
+    test_util::write_file(dir.file("in.bin"), input);
+    EXPECT_EQ(test_util::run_zorv({"in.bin", "in.zorv"}, dir.path()).status, 0);
+    return test_util::read_file(dir.file("in.zorv"));
+}
+
+// Where the first data chunk of an archive of in.bin ends.
+size_t first_chunk_end(const Bytes& archive) {
+    const size_t first = sizeof ARCHIVE_MAGIC + 33;
+    return first + CHUNK_HEADER_SIZE + load_le32(archive.data() + first + 4);
 }
 
 struct ModeCase {
@@ -182,16 +193,14 @@ TEST(Careful, RacingForcedPacksLeaveOneWholeArchive) {
 
 // The archive goes into a FIFO that the test reads. On one CPU the line of
 // block 1 is due once chunk 1 is written, and it must reach the screen
-// while the run waits for chunk 2 to be read. An interrupt then removes the temporary file of a
-// pack to a file name, and a forced one leaves the old archive as it was.
+// while the run waits for chunk 2 to be read. An interrupt then removes the
+// temporary file of a pack to a file name, and a forced one leaves the old
+// archive as it was.
 TEST(Careful, ScreenMovesAndInterruptedPacksLeaveNothing) {
     TempDir dir;
     const Bytes input = test_util::random_bytes(3 * size_t{BLOCK_SIZE}, 5);
-    test_util::write_file(dir.file("in.bin"), input);
-    ASSERT_EQ(test_util::run_zorv({"in.bin", "in.zorv"}, dir.path()).status, 0);
-    const Bytes archive = test_util::read_file(dir.file("in.zorv"));
-    const size_t first_chunk_end =
-        sizeof ARCHIVE_MAGIC + 33 + 16 + load_le32(archive.data() + sizeof ARCHIVE_MAGIC + 33 + 4);
+    const Bytes archive = packed(dir, input);
+    const size_t second_chunk = first_chunk_end(archive);
 
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     int screen[2];
@@ -205,7 +214,7 @@ TEST(Careful, ScreenMovesAndInterruptedPacksLeaveNothing) {
     auto take = [&](size_t until) {
         for (ssize_t n; at < until && (n = read(fifo, got.data() + at, until - at)) > 0;) at += static_cast<size_t>(n);
     };
-    take(first_chunk_end + 16 + load_le32(archive.data() + first_chunk_end + 4));
+    take(second_chunk + CHUNK_HEADER_SIZE + load_le32(archive.data() + second_chunk + 4));
     std::string seen;
     EXPECT_TRUE(arrives(screen[0], &seen, "Progress [33%]")) << seen;
     take(archive.size());
@@ -260,28 +269,15 @@ TEST(Careful, ScreenMovesAndInterruptedPacksLeaveNothing) {
 TEST(Careful, RestoreScreenMovesWithItsBlocks) {
     TempDir dir;
     const Bytes input = test_util::random_bytes(2 * size_t{BLOCK_SIZE}, 8);
-    test_util::write_file(dir.file("in.bin"), input);
-    ASSERT_EQ(test_util::run_zorv({"in.bin", "in.zorv"}, dir.path()).status, 0);
-    const Bytes archive = test_util::read_file(dir.file("in.zorv"));
+    const Bytes archive = packed(dir, input);
     fs::remove(dir.file("in.bin"));
-    const size_t second_chunk =
-        sizeof ARCHIVE_MAGIC + 33 + 16 + load_le32(archive.data() + sizeof ARCHIVE_MAGIC + 33 + 4);
+    const size_t second_chunk = first_chunk_end(archive);
 
     int feed[2];
     int screen[2];
     ASSERT_EQ(pipe2(feed, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(screen, O_CLOEXEC), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(feed[0], 0);
-        dup2(screen[1], 1);
-        cpu_set_t first;
-        CPU_ZERO(&first);
-        CPU_SET(0, &first);
-        if (chdir(dir.path().c_str()) != 0 || sched_setaffinity(0, sizeof first, &first) != 0) _exit(127);
-        test_util::exec_zorv({"-u", "/dev/stdin"});
-        _exit(127);
-    }
+    const pid_t pid = spawn({"-u", "/dev/stdin"}, dir.path(), screen[1], true, feed[0]);
     close(feed[0]);
     close(screen[1]);
     auto send = [&](size_t from, size_t to) {

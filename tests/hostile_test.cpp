@@ -53,12 +53,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& cwd, int in
     _exit(127);
 }
 
-// The exit status 0..255, or 1000 + the signal that ended the process.
-int wait_for(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-}
+using test_util::wait_for;
 
 // Every regular file below `dir`, by its path there.
 std::map<std::string, Bytes> files_below(const std::string& dir) {

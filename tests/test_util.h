@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,9 @@ struct RunResult {
 // Replaces the (forked) process with the built zorv and `args`, through the
 // emulator where the tests run under one; returns only on failure.
 void exec_zorv(const std::vector<std::string>& args);
+
+// Waits for the child `pid`: its exit status 0..255, or 1000 + the signal that ended it.
+int wait_for(pid_t pid);
 
 // The same program as words for /bin/sh, each quoted.
 std::string zorv_shell_command();
