@@ -5,8 +5,6 @@
 // the file entry and one data chunk per block. Every failure prints one line
 // and leaves whatever was written on disk.
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,15 +40,6 @@ void print_progress(const char* label, uint64_t percent, int64_t saving_tenths, 
     std::printf("Saved : %.1f%% ", static_cast<double>(saving_tenths) / 10);
     std::printf(" CPU speed : %3.0fMB/s ", static_cast<double>(speed));
     std::printf("   ");
-}
-
-// The same device and inode: writing the output would empty the input
-// before it is read, whatever path or link names it.
-bool same_file(const char* input, const char* output) {
-    struct stat in_stat {};
-    struct stat out_stat {};
-    if (stat(input, &in_stat) != 0 || stat(output, &out_stat) != 0) return false;
-    return in_stat.st_dev == out_stat.st_dev && in_stat.st_ino == out_stat.st_ino;
 }
 
 // The chunk of one block as it goes to the archive.
@@ -153,8 +142,8 @@ bool open_input(const char* input, InputFile* in, uint64_t* input_size) {
     }
 
     int64_t end = -1;
-    if (fseeko(in->get(), 0, SEEK_END) == 0) end = ftello(in->get());
-    if (end < 0 || fseeko(in->get(), 0, SEEK_SET) != 0) {
+    if (seek_file(in->get(), 0, SEEK_END) == 0) end = tell_file(in->get());
+    if (end < 0 || seek_file(in->get(), 0, SEEK_SET) != 0) {
         std::printf("Error: reading %s failed!\n", input);
         return false;
     }
@@ -363,7 +352,7 @@ int compress_command_with(bool force, const char* input, const char* output, uns
 
     // Without -f the creation itself refuses any existing name: a file that
     // could not be read above, one that appeared since, or a dangling link.
-    FILE* out = std::fopen(output, force ? "wb" : "wbx");
+    FILE* out = open_file(output, force ? "wb" : "wbx");
     if (out == nullptr) {
         if (!force && errno == EEXIST) {
             std::printf("Error: file %s already exists. Aborted.\n\n", output);

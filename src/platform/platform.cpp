@@ -306,3 +306,31 @@ unsigned usable_cpus() {
     if (quota != 0 && quota < cpus) cpus = quota;
     return cpus > 0 ? cpus : 1;
 }
+
+FILE* open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+int seek_file(FILE* file, int64_t offset, int whence) {
+    static_assert(sizeof(off_t) >= 8, "build with 64-bit file offsets");
+    return fseeko(file, static_cast<off_t>(offset), whence);
+}
+
+int64_t tell_file(FILE* file) { return ftello(file); }
+
+bool is_seekable(FILE* file) {
+    struct stat info {};
+    return fstat(fileno(file), &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+}
+
+bool same_file(const char* a, const char* b) {
+    struct stat a_stat {};
+    struct stat b_stat {};
+    if (stat(a, &a_stat) != 0 || stat(b, &b_stat) != 0) return false;
+    return a_stat.st_dev == b_stat.st_dev && a_stat.st_ino == b_stat.st_ino;
+}
+
+uint64_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}

@@ -24,7 +24,7 @@ __declspec(dllimport) HANDLE __stdcall GetCurrentProcess(void);
 __declspec(dllimport) int __stdcall SetPriorityClass(HANDLE process, unsigned long priority_class);
 }
 #ifndef HIGH_PRIORITY_CLASS
-#define HIGH_PRIORITY_CLASS 0x00000080
+#define HIGH_PRIORITY_CLASS 0x80
 #endif
 #else
 using HANDLE = void*;
@@ -86,6 +86,26 @@ bool path_exists(const char* path);
 // folder, which opens for reading here but holds no bytes to read.
 FILE* open_input_file(const char* path);
 
+// fopen with a UTF-8 `path` on every system; "x" in `mode` creates the file
+// only where nothing stands under the name (errno EEXIST otherwise).
+FILE* open_file(const char* path, const char* mode);
+
+// fseeko and ftello in 64 bits everywhere (a long or an off_t has 32 on
+// Windows): 0 or the position on success, -1 on failure.
+int seek_file(FILE* file, int64_t offset, int whence);
+int64_t tell_file(FILE* file);
+
+// True when `file` is a file or a disk: it has a length to seek to, where a
+// pipe, a FIFO or a terminal can only be read in order.
+bool is_seekable(FILE* file);
+
+// True when both paths name one file (device and inode, or volume and file
+// index), whatever path or link leads to it; false when either is missing.
+bool same_file(const char* a, const char* b);
+
+// The machine's physical memory in bytes; 0 when it cannot be told.
+uint64_t physical_memory();
+
 // Cuts `file` back to its first `length` bytes, after what stdio holds for it.
 bool truncate_file(FILE* file, uint64_t length);
 
@@ -135,12 +155,46 @@ Renamed rename_without_replacing(const Folder& folder, const char* from, const c
 // (null is fine). Not std::free: on Windows it comes from the system's pages.
 void release_block_memory(void* memory);
 
+#if defined(_WIN32)
+// Runs program(argc, argv) with the wide arguments of wmain as UTF-8, and
+// gives its result as the exit status, 255 for -1 as on Linux.
+int run_with_utf8_arguments(int argc, wchar_t** argv, int (*program)(int argc, char** argv));
+#endif
+
+// Whether a path may begin with a drive ("C:"), which is no part of a name.
+#if defined(_WIN32)
+inline constexpr bool DRIVE_PREFIXES = true;
+#else
+inline constexpr bool DRIVE_PREFIXES = false;
+#endif
+
+// True when a stored name may be used as a path below the current directory
+// on this system: is_safe_windows_name on Windows, else is_safe_posix_name.
+// An empty name passes (no file can be created under it).
+bool is_safe_name(const char* name);
+
+// POSIX: it does not begin with '/' and none of its '/'-separated parts is
+// "..". A backslash is an ordinary byte of a name there.
+bool is_safe_posix_name(const char* name);
+
+// Windows: valid UTF-8; no leading '\' or '/' (both separate); no ':', no
+// < > " | ? * and no byte from 1 to 31; no part that ends in '.' or ' ' (so
+// no ".."); no part that is a device (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and
+// COM or LPT with a superscript 1, 2 or 3, CONIN$, CONOUT$), in any case,
+// with an extension or trailing spaces too.
+bool is_safe_windows_name(const char* name);
+
 // Owners of what the calls here and the C library hand out: memory from
-// allocate_block_memory or allocate_huge_memory, and open files.
+// allocate_block_memory or allocate_huge_memory, memory from malloc, and
+// open files.
 struct ReleaseBlockMemory {
     void operator()(void* memory) const { release_block_memory(memory); }
 };
 using OwnedBytes = std::unique_ptr<uint8_t, ReleaseBlockMemory>;
+struct FreeMemory {
+    void operator()(void* memory) const { std::free(memory); }
+};
+using OwnedMemory = std::unique_ptr<uint8_t, FreeMemory>;
 struct CloseFile {
     void operator()(FILE* file) const { std::fclose(file); }
 };
