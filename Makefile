@@ -9,7 +9,7 @@ DESTDIR ?=
 # The C++ sources that `make check-format` holds to .clang-format.
 FORMAT_SOURCES = $(shell find src tests perf -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.cc' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all configure test test-asan test-tsan test-cross fuzz fuzz-build demo install deb check-format peers end-to-end speed-chart clean
+.PHONY: all configure test test-asan test-tsan test-cross windows test-windows dist-windows fuzz fuzz-build demo install deb check-format peers end-to-end speed-chart clean
 
 all: $(BUILD)/zorv
 
@@ -63,6 +63,39 @@ test-cross:
 		-DZORV_CROSS_TRIPLET=$(CROSS_TRIPLET) $(CMAKE_FLAGS)
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 	cd $(CROSS_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The program for 64-bit Windows, cross-built with mingw-w64 (the posix
+# thread variant, linked statically) in build-win/, and its tests run under
+# wine through ctest. The wine prefix lives in the build folder; the wine
+# server is started first with none of our pipes open, or its helpers would
+# hold the tests' pipes and ctest would wait for ever, and stopped at the end.
+WIN_BUILD ?= build-win
+WIN_ENV = WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix WINEDEBUG=-all LANG=C.UTF-8
+VERSION = $(shell sed -n 's/^project.zorv VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+
+WINE_START = $(WIN_ENV) wineserver -p </dev/null >/dev/null 2>&1; $(WIN_ENV) wineboot -i </dev/null >/dev/null 2>&1
+WINE_STOP = $(WIN_ENV) wineserver -k >/dev/null 2>&1
+
+# The build lists the tests by running the test program, under wine too.
+windows:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw.cmake $(CMAKE_FLAGS)
+	mkdir -p $(WIN_BUILD) && $(WINE_START); $(WIN_ENV) cmake --build $(WIN_BUILD) -j $(JOBS); status=$$?; \
+	$(WINE_STOP); exit $$status
+
+test-windows: windows
+	$(WINE_START); cd $(WIN_BUILD) && $(WIN_ENV) ctest --output-on-failure -j $(JOBS); status=$$?; \
+	$(WINE_STOP); exit $$status
+
+# zorv.exe with the README, the licence where there is one, and the manual
+# as plain text, in build-win/zorv-VERSION-win64.zip.
+dist-windows: windows
+	rm -rf $(WIN_BUILD)/dist && mkdir -p $(WIN_BUILD)/dist
+	cp $(WIN_BUILD)/zorv.exe README.md $(WIN_BUILD)/dist/
+	[ ! -f LICENSE ] || cp LICENSE $(WIN_BUILD)/dist/
+	groff -man -Tutf8 doc/zorv.1 2>/dev/null | col -b > $(WIN_BUILD)/dist/zorv.txt
+	rm -f $(WIN_BUILD)/zorv-$(VERSION)-win64.zip
+	cd $(WIN_BUILD)/dist && zip -q -X ../zorv-$(VERSION)-win64.zip *
+	@echo "dist-windows: $(WIN_BUILD)/zorv-$(VERSION)-win64.zip"
 
 # libFuzzer targets (tests/fuzz, built with clang in build-fuzz/), each run for
 # FUZZ_SECONDS. They are independent: `make -j3 fuzz` runs them side by side.
@@ -152,4 +185,4 @@ speed-chart:
 	else echo "speed-chart: skipped, gnuplot is not installed (apt-get install gnuplot-nox)"; fi
 
 clean:
-	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD) build-cross-arm64 build-cross-s390x
+	rm -rf $(BUILD) $(PEER_BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_BUILD) build-cross-arm64 build-cross-s390x $(WIN_BUILD)

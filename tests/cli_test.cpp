@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "cli/cli.h"
 #include "test_util.h"
 
 using test_util::run_zorv;
@@ -220,6 +221,22 @@ INSTANTIATE_TEST_SUITE_P(
         DefaultNameCase{{"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"}, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9.zorv"},
         // Flags anywhere do not change the name.
         DefaultNameCase{{"-f", "data.bin", "-f"}, "data.bin.zorv"}));
+
+TEST(Cli, DefaultNameCutBacksOffToACharacterStart) {
+    const struct {
+        const char* input;
+        size_t kept;
+    } cases[] = {
+        {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt", 6},  // the third character is cut out whole
+        {"abcdefg\xf0\x9f\x98\x80", 7},                   // four bytes from the 8th
+        {"abcdef\xc3\xa9\xc3\xa9", 8},                    // ends on a character's end
+        {"abcdefgh\x80", 8},                              // a stray continuation byte splits nothing
+        {"abcdefg\xff\x80", 8},                           // nor does one after an invalid byte
+        {"\x80\x80\x80\x80\x80\x80\x80\x80\x80", 8},
+        {"ab", 2},
+    };
+    for (const auto& c : cases) EXPECT_EQ(default_name_prefix(c.input), c.kept) << c.input;
+}
 
 // With an output name, or in the benchmark and restore modes, no name is made.
 TEST(Cli, NoDefaultNameWhenNotCompressingOrNamed) {

@@ -236,11 +236,15 @@ TEST(Format, StoredNameIsWhatFollowsTheLastSeparator) {
     };
     for (const auto& [path, name] : cases) {
         SCOPED_TRACE(path);
-        const char* got = stored_name(path);
+        const char* got = stored_name(path, false);
         EXPECT_STREQ(got, name);
         // The name is a tail of the path itself, not a copy.
         EXPECT_EQ(got, path + std::strlen(path) - std::strlen(name));
     }
+    // Where paths have drives, only a letter and a colon make one.
+    const std::pair<const char*, const char*> drives[] = {
+        {"D:data.bin", "data.bin"}, {"c:\\x", "x"}, {"D:", "D:"}, {"1:x", "1:x"}, {"ab:x", "ab:x"}};
+    for (const auto& [path, name] : drives) EXPECT_STREQ(stored_name(path, true), name) << path;
 }
 
 // Every archive carries 0 in the field: no seed and no bytes give anything else,

@@ -40,7 +40,7 @@ TEST(Platform, BlockMemoryIsUsableToItsFullSize) {
         ASSERT_NE(memory, nullptr);
         std::memset(memory, 0xA5, c.given);
         EXPECT_EQ(memory[c.given - 1], 0xA5);
-        std::free(memory);
+        release_block_memory(memory);
     }
 }
 

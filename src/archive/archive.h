@@ -83,8 +83,10 @@ size_t read_chunk_header(FILE* file, ChunkHeader* header);
 // archive carries 0 in that field and readers reject any other value.
 uint32_t checksum(uint32_t seed, const uint8_t* bytes, uint32_t length);
 
-// The name stored for an input path: what follows its last '\' or '/'.
-const char* stored_name(const char* path);
+// The name stored for an input path: what follows its last '\' or '/', and
+// with `drive_prefixes` (the default on Windows) not a leading drive ("C:"
+// of C:data.bin, the current folder of drive C).
+const char* stored_name(const char* path, bool drive_prefixes = DRIVE_PREFIXES);
 
 // The 16-character display label of `name` in a 20-byte field: the name
 // padded with spaces, or its first 13 characters and ".." when it has 16 or
@@ -155,10 +157,6 @@ int64_t completion_saving_tenths(uint64_t input_size, uint64_t bytes_written);
 // Units of 1024000 bytes per second of time spent inside compress_block; 0
 // when no time was measured.
 float compression_speed(uint64_t bytes_read, double compress_ms);
-
-// True when a stored name may be used as a path below the current directory:
-// it does not begin with '/' and none of its '/'-separated components is "..".
-bool is_safe_name(const char* name);
 
 // zorv -u archive: restores the stored file of `archive` under its stored name,
 // never replacing an existing file. Returns 0, or -1 when the archive cannot be

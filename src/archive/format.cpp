@@ -64,10 +64,12 @@ uint32_t checksum(uint32_t, const uint8_t*, uint32_t) {
     return 0;
 }
 
-const char* stored_name(const char* path) {
+const char* stored_name(const char* path, bool drive_prefixes) {
     // Both separators count: a name that kept a directory would be restored
     // outside the current directory, or not at all.
     const char* name = path;
+    const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    if (drive_prefixes && letter && path[1] == ':' && path[2] != '\0') name = path + 2;
     for (const char* c = path; *c != '\0'; ++c) {
         if ((*c == '\\' || *c == '/') && c[1] != '\0') name = c + 1;
     }

@@ -10,9 +10,6 @@
 // Names are printed with their control codes masked, folders are entered
 // through no link, and a file takes its stored name only once it is finished.
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +21,6 @@
 #include "codec/codec.h"
 #include "platform/platform.h"
 
-// Archives may exceed 4 GiB and chunk offsets are formed in 64 bits.
-static_assert(sizeof(off_t) >= 8, "build with 64-bit file offsets");
-
 namespace {
 
 constexpr uint32_t BAR_WIDTH = 50;
@@ -37,6 +31,7 @@ constexpr uint32_t ENTRY_FIXED_BYTES = 10;
 constexpr uint32_t SHIFTED_PERCENT_FROM = 1u << 24;
 
 using Bytes = OwnedBytes;
+using Memory = OwnedMemory;
 using File = OwnedFile;
 
 // A buffer that is replaced by a larger one when a chunk needs more room than
@@ -123,8 +118,8 @@ struct Reader {
     const char* archive_name = nullptr;
     File archive;
     uint64_t length = 0;
-    Bytes entry_buffer;  // one file-entry payload, or one piece of stored data
-    Bytes name_buffer;   // the current name outlives the entry buffer's contents
+    Memory entry_buffer;  // one file-entry payload, or one piece of stored data
+    Memory name_buffer;   // the current name outlives the entry buffer's contents
     FILE* output = nullptr;
     uint32_t entry_size = 0;
     uint32_t restored = 0;
@@ -159,8 +154,8 @@ struct Reader {
     PendingFile pending;
     FileAttributes attributes;
     std::string shown_archive;
-    Bytes shown_buffer;     // the name as printed
-    Bytes shown_temporary;  // the temporary file's path as printed
+    Memory shown_buffer;     // the name as printed
+    Memory shown_temporary;  // the temporary file's path as printed
 
     // One worker is the walk's own thread: a pool of no thread runs each job here.
     explicit Reader(unsigned most) : slots_allowed(slot_count(most)), pool(most > 1 ? most : 0) {}
@@ -618,7 +613,7 @@ Outcome walk(Reader* reader) {
             if (!pass_over(reader, next - reader->position)) break;
             continue;
         }
-        if (p < reader->length && fseeko(reader->archive.get(), static_cast<off_t>(p), SEEK_SET) != 0) {
+        if (p < reader->length && seek_file(reader->archive.get(), static_cast<int64_t>(p), SEEK_SET) != 0) {
             settle(reader);
             return truncated(reader);
         }
@@ -628,17 +623,6 @@ Outcome walk(Reader* reader) {
 
 }  // namespace
 
-bool is_safe_name(const char* name) {
-    if (name[0] == '/') return false;
-    for (const char* start = name;;) {
-        const char* end = std::strchr(start, '/');
-        size_t length = end != nullptr ? static_cast<size_t>(end - start) : std::strlen(start);
-        if (length == 2 && start[0] == '.' && start[1] == '.') return false;
-        if (end == nullptr) return true;
-        start = end + 1;
-    }
-}
-
 int extract_command(const char* archive) { return extract_command_with(archive, usable_cpus()); }
 
 int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
@@ -647,7 +631,7 @@ int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
     Reader reader(worker_count(UINT64_MAX, cpus));
     reader.archive_name = archive;
     reader.shown_archive = printable(archive);
-    reader.archive.reset(std::fopen(archive, "rb"));
+    reader.archive.reset(open_file(archive, "rb"));
     if (!reader.archive) {
         std::printf("Error: could not open %s\n", reader.shown_archive.c_str());
         return -1;
@@ -655,8 +639,7 @@ int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
     FILE* file = reader.archive.get();
     // Only a file or a disk has a length to seek to; a pipe, a FIFO or a
     // terminal is read in order.
-    struct stat info {};
-    reader.in_order = in_order || fstat(fileno(file), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+    reader.in_order = in_order || !is_seekable(file);
     reader.entry_buffer.reset(static_cast<uint8_t*>(std::malloc(ENTRY_BUFFER_SIZE)));
     bool magic = false;
     if (reader.in_order) {
@@ -665,9 +648,9 @@ int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
         magic = read_archive(&reader, head, sizeof head) == sizeof head &&
                 std::memcmp(head, ARCHIVE_MAGIC, sizeof head) == 0;
     } else {
-        off_t end = -1;
-        if (fseeko(file, 0, SEEK_END) == 0) end = ftello(file);
-        fseeko(file, 0, SEEK_SET);
+        int64_t end = -1;
+        if (seek_file(file, 0, SEEK_END) == 0) end = tell_file(file);
+        seek_file(file, 0, SEEK_SET);
         reader.length = end > 0 ? static_cast<uint64_t>(end) : 0;
         magic = is_archive(file);
     }
@@ -690,7 +673,7 @@ int extract_command_with(const char* archive, unsigned cpus, bool in_order) {
         std::printf("\nError: not enough memory!\n");
         return -1;
     }
-    if (!reader.in_order) fseeko(file, sizeof ARCHIVE_MAGIC, SEEK_SET);
+    if (!reader.in_order) seek_file(file, sizeof ARCHIVE_MAGIC, SEEK_SET);
 
     // A file entry that fails its checksum ends the run at once: nothing after
     // it can be trusted. The previous file was closed when the entry began.

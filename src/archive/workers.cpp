@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include <unistd.h>
-
 #include "archive/archive.h"
 #include "platform/platform.h"
 
@@ -10,10 +8,9 @@ static_assert(MAX_SLOTS <= MAX_LINE_TASKS, "every slot of a run can be in flight
 unsigned worker_count(uint64_t blocks, unsigned cpus) {
     uint64_t workers = cpus;
     if (workers > MAX_WORKERS) workers = MAX_WORKERS;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0) {
-        const uint64_t share = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 4;
+    const uint64_t memory = physical_memory();
+    if (memory > 0) {
+        const uint64_t share = memory / 4;
         const uint64_t affordable = share / WORKER_MEMORY > 2 ? share / WORKER_MEMORY - 2 : 1;
         if (workers > affordable) workers = affordable;
     }

@@ -6,9 +6,6 @@
 // the file entry and one data chunk per block. Every failure prints one line
 // and leaves whatever was written on disk.
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,15 +45,6 @@ void print_progress(const char* label, uint64_t percent, int64_t saving_tenths, 
     std::printf("   ");
     // A line per block, and it reaches the screen (or the log) as it is made.
     std::fflush(stdout);
-}
-
-// The same device and inode: writing the output would empty the input
-// before it is read, whatever path or link names it.
-bool same_file(const char* input, const char* output) {
-    struct stat in_stat {};
-    struct stat out_stat {};
-    if (stat(input, &in_stat) != 0 || stat(output, &out_stat) != 0) return false;
-    return in_stat.st_dev == out_stat.st_dev && in_stat.st_ino == out_stat.st_ino;
 }
 
 // The chunk of one block as it goes to the archive.
@@ -159,8 +147,8 @@ bool open_input(const char* input, InputFile* in, uint64_t* input_size, FileAttr
     }
 
     int64_t end = -1;
-    if (fseeko(in->get(), 0, SEEK_END) == 0) end = ftello(in->get());
-    if (end < 0 || fseeko(in->get(), 0, SEEK_SET) != 0) {
+    if (seek_file(in->get(), 0, SEEK_END) == 0) end = tell_file(in->get());
+    if (end < 0 || seek_file(in->get(), 0, SEEK_SET) != 0) {
         std::printf("Error: reading %s failed!\n", printable(input).c_str());
         return false;
     }

@@ -90,12 +90,12 @@ double pass_speed(uint32_t length, uint32_t calls, uint32_t elapsed_ms) {
 int benchmark_file(FILE* file, const char* path) {
     // A stream whose length cannot be taken (a pipe, for one) cannot be held
     // as one block of known length.
-    if (fseeko(file, 0, SEEK_END) != 0) {
+    if (seek_file(file, 0, SEEK_END) != 0) {
         std::printf("Error: could not open %s\n", printable(path).c_str());
         return -1;
     }
-    off_t end = ftello(file);
-    if (end < 0 || fseeko(file, 0, SEEK_SET) != 0) {
+    int64_t end = tell_file(file);
+    if (end < 0 || seek_file(file, 0, SEEK_SET) != 0) {
         std::printf("Error: could not open %s\n", printable(path).c_str());
         return -1;
     }

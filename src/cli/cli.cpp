@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "cli/cli.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -65,6 +66,21 @@ void print_version() {
     std::printf("\n");
 }
 
+size_t default_name_prefix(const char* input) {
+    const size_t cut = strnlen(input, DEFAULT_NAME_PREFIX);
+    const auto* u = reinterpret_cast<const uint8_t*>(input);
+    auto follows = [](uint8_t byte) { return (byte & 0xC0) == 0x80; };
+    if (!follows(u[cut])) return cut;
+    // The lead byte of the character that the cut would split, if any.
+    size_t lead = cut;
+    while (lead > 0 && cut - lead < 3 && follows(u[lead - 1])) --lead;
+    if (lead == 0) return cut;
+    --lead;
+    const uint8_t first = u[lead];
+    const size_t length = first >= 0xF0 && first <= 0xF7 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+    return first >= 0xC0 && first <= 0xF7 && lead + length > cut ? lead : cut;
+}
+
 int zorv_main(int argc, char** argv) {
     open_standard_descriptors();
     ignore_broken_pipes();
@@ -116,7 +132,7 @@ int zorv_main(int argc, char** argv) {
     char default_name[DEFAULT_NAME_PREFIX + sizeof ARCHIVE_EXTENSION];
     if (output == nullptr && !benchmark && !decode) {
         std::printf("Output name not specified, ");
-        size_t prefix = strnlen(input, DEFAULT_NAME_PREFIX);
+        size_t prefix = default_name_prefix(input);
         std::memcpy(default_name, input, prefix);
         std::memcpy(default_name + prefix, ARCHIVE_EXTENSION, sizeof ARCHIVE_EXTENSION);
         std::printf("using : %s\n", printable(default_name).c_str());

@@ -2,6 +2,14 @@
 #pragma once
 // The command-line front end: screens, argument rules and dispatch.
 
+#include <cstddef>
+
+// How many leading bytes of the input argument the default output name
+// keeps: 8, fewer when the 8th ends inside a UTF-8 character, which is then
+// left out whole (a name of broken characters cannot be made on Windows).
+// An invalid byte that is not split stays.
+size_t default_name_prefix(const char* input);
+
 // Prints the usage screen, banner line first.
 void print_usage();
 

@@ -4,10 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "../platform/huge_pages.h"
 #include "bytes.h"
 
 namespace {
@@ -41,7 +38,7 @@ union ProcessTable {
 alignas(TABLE_PAGE) ProcessTable match_table;
 // Before main, so before any call touches the table; nothing else lives in
 // the table's huge page, so nothing touches it earlier.
-[[gnu::constructor]] void advise_table() { madvise(&match_table, sizeof match_table, MADV_HUGEPAGE); }
+[[gnu::constructor]] void advise_table() { advise_huge_pages(&match_table, sizeof match_table); }
 #else
 union ProcessTable {
     MatchTable table;

@@ -17,7 +17,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+
+static_assert(CURRENT_FOLDER == AT_FDCWD, "a Folder's handle is the descriptor openat takes");
 
 uint32_t GetTickCount() {
     timespec now{};
@@ -57,6 +60,8 @@ void* allocate_huge_memory(size_t size) {
     if (memory != nullptr) madvise(memory, whole, MADV_HUGEPAGE);
     return memory;
 }
+
+void release_block_memory(void* memory) { std::free(memory); }
 
 void* allocate_block_memory(size_t size) {
     if (size < HUGE_PAGE) return std::malloc(size);
@@ -387,47 +392,18 @@ namespace {
 
 // The codec needs a few KiB of stack; a small stack keeps address space for
 // the buffers where it is limited.
-constexpr size_t POOL_STACK = size_t{1} << 20;
+constexpr size_t THREAD_STACK = size_t{1} << 20;
 
-void* pool_thread(void* argument) {
-    auto* pool = static_cast<WorkerPool*>(argument);
-    pthread_mutex_lock(&pool->lock);
-    for (;;) {
-        while (pool->head == nullptr && !pool->stopping) {
-            ++pool->idle;
-            pthread_cond_wait(&pool->queued, &pool->lock);
-            --pool->idle;
-        }
-        if (pool->head == nullptr) break;
-        PoolJob* job = pool->head;
-        pool->head = job->next;
-        if (pool->head == nullptr) pool->tail = nullptr;
-        --pool->waiting_jobs;
-        pthread_mutex_unlock(&pool->lock);
-        job->run(job->argument);
-        pthread_mutex_lock(&pool->lock);
-        job->done = true;
-        pthread_cond_broadcast(&pool->finished);
-    }
-    pthread_mutex_unlock(&pool->lock);
+struct ThreadStart {
+    void (*run)(void* argument);
+    void* argument;
+};
+
+void* thread_entry(void* argument) {
+    const ThreadStart start = *static_cast<ThreadStart*>(argument);
+    delete static_cast<ThreadStart*>(argument);
+    start.run(start.argument);
     return nullptr;
-}
-
-bool start_thread(WorkerPool* pool) {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-    pthread_attr_setstacksize(&attributes, POOL_STACK);
-    // The thread inherits a mask that holds back the signals that remove
-    // the temporary file: they reach the thread that creates and names it.
-    sigset_t held;
-    sigset_t before;
-    interrupting_signals(&held);
-    pthread_sigmask(SIG_BLOCK, &held, &before);
-    const bool started = pthread_create(&pool->threads[pool->started], &attributes, pool_thread, pool) == 0;
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    pthread_attr_destroy(&attributes);
-    if (started) ++pool->started;
-    return started;
 }
 
 // The first number in `text`, or 0.
@@ -453,119 +429,35 @@ unsigned smaller_quota(unsigned a, unsigned b) { return a == 0 ? b : (b == 0 || 
 
 }  // namespace
 
-WorkerPool::WorkerPool(unsigned most) { limit = most < MAX_POOL_THREADS ? most : MAX_POOL_THREADS; }
-
-WorkerPool::~WorkerPool() {
-    pthread_mutex_lock(&lock);
-    stopping = true;
-    pthread_cond_broadcast(&queued);
-    pthread_mutex_unlock(&lock);
-    for (unsigned k = 0; k < started; ++k) pthread_join(threads[k], nullptr);
-}
-
-void submit_job(WorkerPool* pool, PoolJob* job, void (*run)(void* argument), void* argument) {
-    job->run = run;
-    job->argument = argument;
-    job->next = nullptr;
-    job->done = false;
-    pthread_mutex_lock(&pool->lock);
-    const bool needs_thread = pool->waiting_jobs + 1 > pool->idle && pool->started < pool->limit;
-    // No thread can be had (a process or memory limit): fewer threads from
-    // now on, and with none at all the job runs here.
-    if (needs_thread && !start_thread(pool)) pool->limit = pool->started;
-    if (pool->started == 0) {
-        pthread_mutex_unlock(&pool->lock);
-        run(argument);
-        pthread_mutex_lock(&pool->lock);
-        job->done = true;
-        pthread_mutex_unlock(&pool->lock);
-        return;
+bool start_thread(ThreadHandle* thread, void (*run)(void* argument), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{run, argument};
+    if (start == nullptr) return false;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        delete start;
+        return false;
     }
-    if (pool->tail != nullptr) {
-        pool->tail->next = job;
-    } else {
-        pool->head = job;
+    pthread_attr_setstacksize(&attributes, THREAD_STACK);
+    // The thread inherits a mask that holds back the signals that remove
+    // the temporary file: they reach the thread that creates and names it.
+    sigset_t held;
+    sigset_t before;
+    interrupting_signals(&held);
+    pthread_sigmask(SIG_BLOCK, &held, &before);
+    pthread_t id{};
+    const bool started = pthread_create(&id, &attributes, thread_entry, start) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (!started) {
+        delete start;
+        return false;
     }
-    pool->tail = job;
-    ++pool->waiting_jobs;
-    pthread_cond_signal(&pool->queued);
-    pthread_mutex_unlock(&pool->lock);
+    static_assert(sizeof(pthread_t) <= sizeof(ThreadHandle), "a thread id fits the handle");
+    *thread = static_cast<ThreadHandle>(id);
+    return true;
 }
 
-void wait_job(WorkerPool* pool, PoolJob* job) {
-    pthread_mutex_lock(&pool->lock);
-    while (!job->done) pthread_cond_wait(&pool->finished, &pool->lock);
-    pthread_mutex_unlock(&pool->lock);
-}
-
-namespace {
-
-void line_job(void* argument) {
-    auto* task = static_cast<LineTask*>(argument);
-    task->work(task->argument);
-    Line* line = task->line;
-    pthread_mutex_lock(&line->lock);
-    task->worked = true;
-    while (!line->finishing && !line->stopped && line->finished < line->handed_in) {
-        LineTask* next = line->ring[line->finished % MAX_LINE_TASKS];
-        if (!next->worked) break;
-        line->finishing = true;
-        pthread_mutex_unlock(&line->lock);
-        const bool ok = next->finish(next->argument);
-        pthread_mutex_lock(&line->lock);
-        line->finishing = false;
-        next->finish_ok = ok;
-        next->finished = true;
-        ++line->finished;
-        if (!ok) line->stopped = true;
-    }
-    pthread_cond_broadcast(&line->settled);
-    pthread_mutex_unlock(&line->lock);
-}
-
-}  // namespace
-
-void submit_in_line(WorkerPool* pool, Line* line, LineTask* task, void (*work)(void* argument),
-                    bool (*finish)(void* argument), void* argument) {
-    task->work = work;
-    task->finish = finish;
-    task->argument = argument;
-    task->line = line;
-    pthread_mutex_lock(&line->lock);
-    task->worked = false;
-    task->finished = false;
-    task->finish_ok = false;
-    line->ring[line->handed_in % MAX_LINE_TASKS] = task;
-    ++line->handed_in;
-    pthread_mutex_unlock(&line->lock);
-    submit_job(pool, &task->job, line_job, task);
-}
-
-LineState take_oldest(WorkerPool* pool, Line* line, bool wait) {
-    LineTask* task = line->ring[line->taken % MAX_LINE_TASKS];
-    pthread_mutex_lock(&line->lock);
-    while (!task->finished && !(line->stopped && task->worked)) {
-        if (!wait) {
-            pthread_mutex_unlock(&line->lock);
-            return LineState::kBusy;
-        }
-        pthread_cond_wait(&line->settled, &line->lock);
-    }
-    const LineState state =
-        !task->finished ? LineState::kPassed : (task->finish_ok ? LineState::kFinished : LineState::kFailed);
-    pthread_mutex_unlock(&line->lock);
-    // Its job may still be finishing the tasks after it.
-    wait_job(pool, &task->job);
-    ++line->taken;
-    return state;
-}
-
-void restart_line(Line* line) {
-    pthread_mutex_lock(&line->lock);
-    line->finished = line->handed_in;
-    line->stopped = false;
-    pthread_mutex_unlock(&line->lock);
-}
+void join_thread(ThreadHandle thread) { pthread_join(static_cast<pthread_t>(thread), nullptr); }
 
 unsigned cgroup_cpu_quota(const char* self, const char* root) {
     FILE* file = std::fopen(self, "r");
@@ -618,4 +510,32 @@ unsigned usable_cpus() {
     const unsigned quota = cgroup_cpu_quota("/proc/self/cgroup", "/sys/fs/cgroup");
     if (quota != 0 && quota < cpus) cpus = quota;
     return cpus > 0 ? cpus : 1;
+}
+
+FILE* open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+int seek_file(FILE* file, int64_t offset, int whence) {
+    static_assert(sizeof(off_t) >= 8, "build with 64-bit file offsets");
+    return fseeko(file, static_cast<off_t>(offset), whence);
+}
+
+int64_t tell_file(FILE* file) { return ftello(file); }
+
+bool is_seekable(FILE* file) {
+    struct stat info {};
+    return fstat(fileno(file), &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+}
+
+bool same_file(const char* a, const char* b) {
+    struct stat a_stat {};
+    struct stat b_stat {};
+    if (stat(a, &a_stat) != 0 || stat(b, &b_stat) != 0) return false;
+    return a_stat.st_dev == b_stat.st_dev && a_stat.st_ino == b_stat.st_ino;
+}
+
+uint64_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
 }

@@ -6,15 +6,28 @@
 // of a write, safe creation and naming of restored files, the standard
 // descriptors, the count of usable CPUs and a pool of threads.
 
-#include <fcntl.h>
-#include <pthread.h>
-
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
+// The clock and the priority calls are named as on Windows, where they are
+// the system's own: there they are declared as its headers declare them, so
+// that the two declarations agree wherever both are seen.
+#if defined(_WIN32)
+using HANDLE = void*;
+extern "C" {
+__declspec(dllimport) unsigned long __stdcall GetTickCount(void);
+__declspec(dllimport) HANDLE __stdcall GetCurrentProcess(void);
+__declspec(dllimport) int __stdcall SetPriorityClass(HANDLE process, unsigned long priority_class);
+}
+#ifndef HIGH_PRIORITY_CLASS
+#define HIGH_PRIORITY_CLASS 0x80
+#endif
+#else
 using HANDLE = void*;
 
 inline constexpr uint32_t HIGH_PRIORITY_CLASS = 0x80;
@@ -30,8 +43,10 @@ HANDLE GetCurrentProcess();
 // `priority_class` is HIGH_PRIORITY_CLASS. Returns nonzero on success; callers
 // may ignore a failure, which leaves the priority as it was.
 int SetPriorityClass(HANDLE process, uint32_t priority_class);
+#endif
 
-// Memory for a block buffer of `size` bytes, released with std::free; null
+// Memory for a block buffer of `size` bytes, released with
+// release_block_memory; null
 // when there is not enough. A fresh process pays for every page of such a
 // buffer on its first touch, so it is asked for in transparent huge pages
 // where the system offers them: one fault per 2 MiB instead of per 4 KiB.
@@ -72,13 +87,38 @@ bool path_exists(const char* path);
 // folder, which opens for reading here but holds no bytes to read.
 FILE* open_input_file(const char* path);
 
+// fopen with a UTF-8 `path` on every system; "x" in `mode` creates the file
+// only where nothing stands under the name (errno EEXIST otherwise).
+FILE* open_file(const char* path, const char* mode);
+
+// fseeko and ftello in 64 bits everywhere (a long or an off_t has 32 on
+// Windows): 0 or the position on success, -1 on failure.
+int seek_file(FILE* file, int64_t offset, int whence);
+int64_t tell_file(FILE* file);
+
+// True when `file` is a file or a disk: it has a length to seek to, where a
+// pipe, a FIFO or a terminal can only be read in order.
+bool is_seekable(FILE* file);
+
+// True when both paths name one file (device and inode, or volume and file
+// index), whatever path or link leads to it; false when either is missing.
+bool same_file(const char* a, const char* b);
+
+// The machine's physical memory in bytes; 0 when it cannot be told.
+uint64_t physical_memory();
+
 // Cuts `file` back to its first `length` bytes, after what stdio holds for it.
 bool truncate_file(FILE* file, uint64_t length);
 
-// A folder opened for creating files in it: AT_FDCWD for the current
-// directory, else a descriptor of its own, closed with the owner.
+// What a Folder holds: a descriptor (POSIX) or a handle (Windows) of the
+// system's, or CURRENT_FOLDER for the current directory, which has none.
+using FolderHandle = intptr_t;
+inline constexpr FolderHandle CURRENT_FOLDER = -100;
+
+// A folder opened for creating files in it: CURRENT_FOLDER for the current
+// directory, else a descriptor or handle of its own, closed with the owner.
 struct Folder {
-    int fd = AT_FDCWD;
+    FolderHandle fd = CURRENT_FOLDER;
     Folder() = default;
     ~Folder();
     Folder(const Folder&) = delete;
@@ -171,19 +211,57 @@ OutputKind output_kind(const char* path);
 // Opens a device or FIFO at `path` for writing in place, through no link.
 FILE* open_output_in_place(const char* path);
 
+// Gives back memory from allocate_block_memory or allocate_huge_memory
+// (null is fine). Not std::free: on Windows it comes from the system's pages.
+void release_block_memory(void* memory);
+
+#if defined(_WIN32)
+// Runs program(argc, argv) with the wide arguments of wmain as UTF-8, and
+// gives its result as the exit status, 255 for -1 as on Linux.
+int run_with_utf8_arguments(int argc, wchar_t** argv, int (*program)(int argc, char** argv));
+#endif
+
+// Whether a path may begin with a drive ("C:"), which is no part of a name.
+#if defined(_WIN32)
+inline constexpr bool DRIVE_PREFIXES = true;
+#else
+inline constexpr bool DRIVE_PREFIXES = false;
+#endif
+
+// True when a stored name may be used as a path below the current directory
+// on this system: is_safe_windows_name on Windows, else is_safe_posix_name.
+// An empty name passes (no file can be created under it).
+bool is_safe_name(const char* name);
+
+// POSIX: it does not begin with '/' and none of its '/'-separated parts is
+// "..". A backslash is an ordinary byte of a name there.
+bool is_safe_posix_name(const char* name);
+
+// Windows: valid UTF-8; no leading '\' or '/' (both separate); no ':', no
+// < > " | ? * and no byte from 1 to 31; no part that ends in '.' or ' ' (so
+// no ".."); no part that is a device (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and
+// COM or LPT with a superscript 1, 2 or 3, CONIN$, CONOUT$), in any case,
+// with an extension or trailing spaces too.
+bool is_safe_windows_name(const char* name);
+
 // Owners of what the calls here and the C library hand out: memory from
-// allocate_block_memory, allocate_huge_memory or malloc, and open files.
+// allocate_block_memory or allocate_huge_memory, memory from malloc, and
+// open files.
+struct ReleaseBlockMemory {
+    void operator()(void* memory) const { release_block_memory(memory); }
+};
+using OwnedBytes = std::unique_ptr<uint8_t, ReleaseBlockMemory>;
 struct FreeMemory {
     void operator()(void* memory) const { std::free(memory); }
 };
-using OwnedBytes = std::unique_ptr<uint8_t, FreeMemory>;
+using OwnedMemory = std::unique_ptr<uint8_t, FreeMemory>;
 struct CloseFile {
     void operator()(FILE* file) const { std::fclose(file); }
 };
 using OwnedFile = std::unique_ptr<FILE, CloseFile>;
 
 // Memory of whole huge pages of its own, `size` rounded up to them (2 MiB),
-// released with std::free; null when there is not enough. For a match table:
+// released with release_block_memory; null when there is not enough. For a match table:
 // its 256 KiB are read at keys without pattern, and on small pages they are
 // as many pages as the first-level TLB holds.
 void* allocate_huge_memory(size_t size);
@@ -210,14 +288,24 @@ struct PoolJob {
 
 inline constexpr unsigned MAX_POOL_THREADS = 64;
 
+// A started thread of the system's, for join_thread.
+using ThreadHandle = uintptr_t;
+
+// Starts a thread with a stack of 1 MiB that runs run(argument); false when
+// the system gives none (a process or memory limit), and nothing was started.
+bool start_thread(ThreadHandle* thread, void (*run)(void* argument), void* argument);
+
+// Waits for the thread to end and frees what the system held for it.
+void join_thread(ThreadHandle thread);
+
 // Threads started once per run, each only when a job finds no idle one, up
 // to a limit; jobs start in the order they were handed in. Where no thread
 // can be started the job runs on the caller's thread: the run goes on with
 // fewer threads, down to none, and its results are the same.
 struct WorkerPool {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t queued = PTHREAD_COND_INITIALIZER;    // a job or the stop
-    pthread_cond_t finished = PTHREAD_COND_INITIALIZER;  // a job is done
+    std::mutex lock;
+    std::condition_variable queued;    // a job or the stop
+    std::condition_variable finished;  // a job is done
     PoolJob* head = nullptr;
     PoolJob* tail = nullptr;
     unsigned waiting_jobs = 0;
@@ -225,7 +313,7 @@ struct WorkerPool {
     unsigned limit = 0;
     unsigned started = 0;
     bool stopping = false;
-    pthread_t threads[MAX_POOL_THREADS]{};
+    ThreadHandle threads[MAX_POOL_THREADS]{};
 
     explicit WorkerPool(unsigned most);
     ~WorkerPool();  // waits for every job handed in, then ends the threads
@@ -263,8 +351,8 @@ struct LineTask {
 inline constexpr unsigned MAX_LINE_TASKS = MAX_POOL_THREADS + 2;
 
 struct Line {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t settled = PTHREAD_COND_INITIALIZER;
+    std::mutex lock;
+    std::condition_variable settled;
     LineTask* ring[MAX_LINE_TASKS] = {};
     uint64_t handed_in = 0;
     uint64_t finished = 0;  // tasks settled in order: the next one to finish
