@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// The platform interface on Linux and other POSIX systems: the tick counter,
+// memory, files created and named safely, signals, CPUs and threads.
 #include "platform/platform.h"
 
 #include <fcntl.h>
