@@ -124,8 +124,16 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd)
     startup.hStdError = err_write;
     PROCESS_INFORMATION process{};
     const std::wstring folder = wide(cwd);
-    const bool started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        cwd.empty() ? nullptr : folder.c_str(), &startup, &process);
+    // Under wine a start now and then fails while another test process
+    // starts or ends; a few tries make it certain.
+    bool started = false;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) Sleep(50);
+        started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 cwd.empty() ? nullptr : folder.c_str(), &startup, &process);
+        if (!started) error = GetLastError();
+    }
     CloseHandle(out_write);
     CloseHandle(err_write);
     if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
@@ -142,7 +150,7 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd)
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     } else {
-        result.err = "CreateProcessW failed";
+        result.err = "CreateProcessW failed: error " + std::to_string(error);
     }
     CloseHandle(out_read);
     CloseHandle(err_read);
