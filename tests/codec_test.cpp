@@ -4,8 +4,12 @@
 // hostile streams. Every call runs on buffers that end right at an unmapped
 // page, so a read or write past a buffer's end crashes the test.
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -34,14 +38,30 @@ uint8_t canary(size_t i) { return static_cast<uint8_t>(0x5A + i * 29); }
 class Guarded {
 public:
     explicit Guarded(size_t capacity) {
+#if defined(_WIN32)
+        SYSTEM_INFO system{};
+        GetSystemInfo(&system);
+        page_ = system.dwPageSize;
+        usable_ = (capacity + FRONT + page_ - 1) / page_ * page_;
+        void* mapped = VirtualAlloc(nullptr, usable_ + page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (mapped == nullptr) std::abort();
+        base_ = static_cast<uint8_t*>(mapped);
+        DWORD was = 0;
+        if (!VirtualProtect(base_ + usable_, page_, PAGE_NOACCESS, &was)) std::abort();
+#else
         page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         usable_ = (capacity + FRONT + page_ - 1) / page_ * page_;
         void* mapped = mmap(nullptr, usable_ + page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED) std::abort();
         base_ = static_cast<uint8_t*>(mapped);
         if (mprotect(base_ + usable_, page_, PROT_NONE) != 0) std::abort();
+#endif
     }
+#if defined(_WIN32)
+    ~Guarded() { VirtualFree(base_, 0, MEM_RELEASE); }
+#else
     ~Guarded() { munmap(base_, usable_ + page_); }
+#endif
     Guarded(const Guarded&) = delete;
     Guarded& operator=(const Guarded&) = delete;
 

@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "test_util.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <thread>
 
 namespace test_util {
 
@@ -39,18 +45,135 @@ std::vector<std::string> zorv_command(const std::vector<std::string>& args) {
 
 }  // namespace
 
+std::string zorv_shell_command() {
+    std::string command;
+    for (const std::string& word : zorv_command({})) command += (command.empty() ? "'" : " '") + word + "'";
+    return command;
+}
+
+#if defined(_WIN32)
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+    if (text.empty()) return L"";
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), count);
+    return result;
+}
+
+// The build names the program by its path on the Linux host, which wine
+// shows as drive Z:.
+std::string windows_path(std::string path) {
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+// One argument as the C runtime's command-line parser splits it back:
+// backslashes double only before a quote.
+void append_quoted(std::wstring* line, const std::wstring& word) {
+    if (!line->empty()) line->push_back(L' ');
+    line->push_back(L'"');
+    size_t backslashes = 0;
+    for (wchar_t c : word) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line->append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line->push_back(c);
+    }
+    line->append(2 * backslashes, L'\\');
+    line->push_back(L'"');
+}
+
+void drain(HANDLE pipe, std::string* into) {
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) into->append(buffer, got);
+}
+
+}  // namespace
+
+RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out_read, out_write, err_read, err_write;
+    if (!CreatePipe(&out_read, &out_write, &inherit, 0)) return {"", "pipe failed", -1};
+    if (!CreatePipe(&err_read, &err_write, &inherit, 0)) {
+        CloseHandle(out_read);
+        CloseHandle(out_write);
+        return {"", "pipe failed", -1};
+    }
+    // Only the write ends go to the program, or the reads here never end.
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+    HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::wstring program = wide(windows_path(ZORV_BINARY));
+    std::wstring line;
+    append_quoted(&line, program);
+    for (const std::string& arg : args) append_quoted(&line, wide(arg));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null_in;
+    startup.hStdOutput = out_write;
+    startup.hStdError = err_write;
+    PROCESS_INFORMATION process{};
+    const std::wstring folder = wide(cwd);
+    // Under wine a start now and then fails while another test process
+    // starts or ends; a few tries make it certain.
+    bool started = false;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) Sleep(50);
+        started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 cwd.empty() ? nullptr : folder.c_str(), &startup, &process);
+        if (!started) error = GetLastError();
+    }
+    CloseHandle(out_write);
+    CloseHandle(err_write);
+    if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+    RunResult result{"", "", -1};
+    if (started) {
+        // Both pipes at once: a program that fills one while the other is
+        // read would wait forever.
+        std::thread errors(drain, err_read, &result.err);
+        drain(out_read, &result.out);
+        errors.join();
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD code = 0;
+        if (GetExitCodeProcess(process.hProcess, &code) && code <= 255) result.status = static_cast<int>(code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    } else {
+        result.err = "CreateProcessW failed: error " + std::to_string(error);
+    }
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    return result;
+}
+
+TempDir::TempDir() {
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const fs::path candidate = fs::temp_directory_path() / ("zorv-test-" + std::to_string(entropy()));
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) path_ = candidate.string();
+    }
+}
+
+#else
+
 void exec_zorv(const std::vector<std::string>& args) {
     std::vector<std::string> words = zorv_command(args);
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
-}
-
-std::string zorv_shell_command() {
-    std::string command;
-    for (const std::string& word : zorv_command({})) command += (command.empty() ? "'" : " '") + word + "'";
-    return command;
 }
 
 RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd) {
@@ -100,6 +223,8 @@ TempDir::TempDir() {
     char* made = mkdtemp(pattern.data());
     path_ = made != nullptr ? made : "";
 }
+
+#endif
 
 TempDir::~TempDir() {
     if (path_.empty()) return;
@@ -156,11 +281,13 @@ std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
 
 std::vector<uint8_t> bytes_of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
+#if !defined(_WIN32)
 int wait_for(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
+#endif
 
 std::vector<std::string> temporary_files(const std::string& dir) {
     std::vector<std::string> names;
@@ -190,6 +317,18 @@ std::string without_temporary_names(std::string text) {
     }
     return text;
 }
+
+#if defined(_WIN32)
+
+RunResult run_limited(const std::vector<std::string>&, const std::string&, int, rlim_t) {
+    return {"", "resource limits are not available on Windows", -1};
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t) {}
+
+FileSizeLimit::~FileSizeLimit() {}
+
+#else
 
 RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource, rlim_t limit) {
     int out_pipe[2];
@@ -229,19 +368,30 @@ FileSizeLimit::~FileSizeLimit() {
     setrlimit(RLIMIT_FSIZE, &saved_);
     signal(SIGXFSZ, saved_handler_);
 }
+#endif
 
 std::string capture_output(const std::string& cwd, const std::function<int()>& command, int* status) {
     const std::string home = fs::current_path().string();
     std::FILE* sink = std::tmpfile();
     std::fflush(stdout);
+#if defined(_WIN32)
+    const int saved = _dup(_fileno(stdout));
+    _dup2(_fileno(sink), _fileno(stdout));
+#else
     const int saved = dup(STDOUT_FILENO);
     dup2(fileno(sink), STDOUT_FILENO);
+#endif
     fs::current_path(cwd);
     *status = command();
     std::fflush(stdout);
     fs::current_path(home);
+#if defined(_WIN32)
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+#else
     dup2(saved, STDOUT_FILENO);
     close(saved);
+#endif
     std::string text;
     std::rewind(sink);
     char buffer[4096];

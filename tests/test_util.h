@@ -3,9 +3,11 @@
 // Helpers shared by the tests: running the built program, temporary folders,
 // reading and writing whole files, and the corpus when it is present.
 
+#if !defined(_WIN32)
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
+#endif
 
 #include <cstdint>
 #include <functional>
@@ -14,6 +16,15 @@
 #include <vector>
 
 namespace test_util {
+
+#if defined(_WIN32)
+// Windows has no resource limits: run_limited and FileSizeLimit say so and
+// the tests that need them skip.
+using rlim_t = uint64_t;
+inline constexpr bool kResourceLimits = false;
+#else
+inline constexpr bool kResourceLimits = true;
+#endif
 
 // The sanitizers reserve address space of their own: tests that limit it
 // cannot run under them.
@@ -38,12 +49,14 @@ struct RunResult {
     int status;       // exit status 0..255, or -1 when the process did not exit normally
 };
 
+#if !defined(_WIN32)
 // Replaces the (forked) process with the built zorv and `args`, through the
 // emulator where the tests run under one; returns only on failure.
 void exec_zorv(const std::vector<std::string>& args);
 
 // Waits for the child `pid`: its exit status 0..255, or 1000 + the signal that ended it.
 int wait_for(pid_t pid);
+#endif
 
 // The same program as words for /bin/sh, each quoted.
 std::string zorv_shell_command();
@@ -68,7 +81,8 @@ private:
 };
 
 // Like run_zorv, with one resource limit set in the child. SIGXFSZ is ignored
-// so that a write past RLIMIT_FSIZE fails instead of killing it.
+// so that a write past RLIMIT_FSIZE fails instead of killing it. On Windows
+// it runs nothing and fails with status -1.
 RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource, rlim_t limit);
 
 std::vector<uint8_t> read_file(const std::string& path);
@@ -100,6 +114,7 @@ std::map<std::string, std::string> kept_parts(const std::string& screen);
 // While it lives, files the program writes cannot grow past `bytes`: writes
 // beyond fail with EFBIG, as on a disk that is full at that point. SIGXFSZ,
 // which would kill the program instead, is ignored (the program inherits both).
+// Never active on Windows.
 class FileSizeLimit {
 public:
     explicit FileSizeLimit(rlim_t bytes);
@@ -109,8 +124,10 @@ public:
     bool active() const { return active_; }
 
 private:
+#if !defined(_WIN32)
     rlimit saved_{};
     sighandler_t saved_handler_ = SIG_DFL;
+#endif
     bool active_ = false;
 };
 
