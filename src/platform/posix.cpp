@@ -297,7 +297,9 @@ bool finish_pending_file(PendingFile* pending, const FileAttributes& attributes)
         if (attributes.carried) {
             // The owner first: a change of owner may clear bits set before it.
             // Only root may give a file away; a failure leaves it ours.
-            if (geteuid() == 0) (void)fchown(fd, attributes.owner, attributes.group);
+            if (geteuid() == 0 && fchown(fd, attributes.owner, attributes.group) != 0) {
+                // Left ours: the owner is carried where it can be, never required.
+            }
             (void)fchmod(fd, static_cast<mode_t>(attributes.mode));
             const timespec times[2] = {
                 {0, UTIME_NOW},
