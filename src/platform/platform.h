@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // The clock and the priority calls are named as on Windows, where they are
 // the system's own: there they are declared as its headers declare them, so
@@ -117,8 +118,12 @@ inline constexpr FolderHandle CURRENT_FOLDER = -100;
 
 // A folder opened for creating files in it: CURRENT_FOLDER for the current
 // directory, else a descriptor or handle of its own, closed with the owner.
+// On Windows, where files are made by path, the folders on the way to it
+// stay open too (`above`), so that none of them is renamed or replaced
+// while the path still leads through it.
 struct Folder {
     FolderHandle fd = CURRENT_FOLDER;
+    std::vector<FolderHandle> above;
     Folder() = default;
     ~Folder();
     Folder(const Folder&) = delete;
@@ -129,8 +134,9 @@ enum class FolderState { kOpen, kThroughLink, kFailed };
 
 // Opens the folders of the relative `path` one at a time, following no link,
 // into `folder` (closing the folder it held), and points `leaf` at the last
-// component. kThroughLink when one of the folders is a symbolic link,
-// kFailed when one cannot be opened.
+// component. kThroughLink when one of the folders is a symbolic link (on
+// Windows also a junction, or a folder whose real name is not the part
+// asked for: an 8.3 alias), kFailed when one cannot be opened.
 FolderState open_parent_folder(const char* path, Folder* folder, const char** leaf);
 
 enum class NameState { kAbsent, kExists, kFailed };

@@ -232,13 +232,36 @@ bool truncate_file(FILE* file, uint64_t length) {
     return std::fflush(file) == 0 && length <= INT64_MAX && _chsize_s(_fileno(file), static_cast<int64_t>(length)) == 0;
 }
 
-Folder::~Folder() {
-    if (fd != CURRENT_FOLDER) CloseHandle(reinterpret_cast<HANDLE>(fd));
-}
+namespace {
 
-FolderState open_parent_folder(const char* path, Folder* folder, const char** leaf) {
+void close_folder(Folder* folder) {
     if (folder->fd != CURRENT_FOLDER) CloseHandle(reinterpret_cast<HANDLE>(folder->fd));
     folder->fd = CURRENT_FOLDER;
+    for (const FolderHandle handle : folder->above) CloseHandle(reinterpret_cast<HANDLE>(handle));
+    folder->above.clear();
+}
+
+// True when the folder open under `handle` is called `part` (in any case,
+// as the file system compares names). An 8.3 alias such as "LONGFO~1" opens
+// the folder of a longer name, which is not the one the archive names.
+bool real_name_is(HANDLE handle, const std::string& part) {
+    const DWORD length = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return false;
+    std::wstring real(length, L'\0');
+    const DWORD got = GetFinalPathNameByHandleW(handle, real.data(), length, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (got == 0 || got >= length) return false;
+    real.resize(got);
+    const size_t slash = real.find_last_of(L'\\');
+    const std::wstring last = slash == std::wstring::npos ? real : real.substr(slash + 1);
+    return CompareStringOrdinal(last.c_str(), -1, wide(part.c_str()).c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+Folder::~Folder() { close_folder(this); }
+
+FolderState open_parent_folder(const char* path, Folder* folder, const char** leaf) {
+    close_folder(folder);
     std::string part;
     for (const char* start = path;;) {
         const char* end = start;
@@ -265,7 +288,11 @@ FolderState open_parent_folder(const char* path, Folder* folder, const char** le
             return got && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FolderState::kThroughLink
                                                                                       : FolderState::kFailed;
         }
-        if (folder->fd != CURRENT_FOLDER) CloseHandle(reinterpret_cast<HANDLE>(folder->fd));
+        if (!real_name_is(next, part)) {
+            CloseHandle(next);
+            return FolderState::kThroughLink;
+        }
+        if (folder->fd != CURRENT_FOLDER) folder->above.push_back(folder->fd);
         folder->fd = reinterpret_cast<FolderHandle>(next);
     }
 }
@@ -451,8 +478,7 @@ void remove_pending_file(PendingFile* pending) {
 }
 
 bool open_output_folder(const char* path, Folder* folder, const char** leaf) {
-    if (folder->fd != CURRENT_FOLDER) CloseHandle(reinterpret_cast<HANDLE>(folder->fd));
-    folder->fd = CURRENT_FOLDER;
+    close_folder(folder);
     const char* last = nullptr;
     for (const char* c = path; *c != '\0'; ++c) {
         if (*c == '/' || *c == '\\' || (*c == ':' && c == path + 1)) last = c;
