@@ -3,9 +3,14 @@
 // buffers, the fixed-length table entries, and the one stream shape that only
 // the fast decoder treats specially (a prediction of the context itself).
 
-#include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
@@ -20,16 +25,35 @@ namespace {
 class GuardedBuffer {
 public:
     explicit GuardedBuffer(size_t size) : size_(size) {
-        size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#if defined(_WIN32)
+        SYSTEM_INFO system{};
+        GetSystemInfo(&system);
+        const size_t page = system.dwPageSize;
+#else
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#endif
         data_pages_ = (size + page - 1) / page * page;
         if (data_pages_ == 0) data_pages_ = page;
         total_ = data_pages_ + page;
+#if defined(_WIN32)
+        base_ = static_cast<uint8_t*>(VirtualAlloc(nullptr, total_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD was = 0;
+        if (base_ != nullptr && !VirtualProtect(base_ + data_pages_, page, PAGE_NOACCESS, &was)) {
+            VirtualFree(base_, 0, MEM_RELEASE);
+            base_ = nullptr;
+        }
+#else
         void* map = mmap(nullptr, total_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         base_ = map == MAP_FAILED ? nullptr : static_cast<uint8_t*>(map);
         if (base_ != nullptr) mprotect(base_ + data_pages_, page, PROT_NONE);
+#endif
     }
     ~GuardedBuffer() {
+#if defined(_WIN32)
+        if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
+#else
         if (base_ != nullptr) munmap(base_, total_);
+#endif
     }
     GuardedBuffer(const GuardedBuffer&) = delete;
     GuardedBuffer& operator=(const GuardedBuffer&) = delete;

@@ -477,19 +477,27 @@ struct SameFileCase {
 class WriterSameFile : public ::testing::TestWithParam<SameFileCase> {};
 
 TEST_P(WriterSameFile, RefusedBeforeAnythingIsPrintedOrCreated) {
-#if defined(_WIN32)
-    GTEST_SKIP() << "symbolic links need a privilege on Windows";
-#endif
     const SameFileCase& c = GetParam();
+    // Windows makes hard links for anyone, symbolic ones only with a
+    // privilege: there only the rows that name "soft" need one and skip.
+#if defined(_WIN32)
+    if (std::find(c.args.begin(), c.args.end(), "soft") != c.args.end())
+        GTEST_SKIP() << "symbolic links need a privilege on Windows";
+    const bool soft = false;
+#else
+    const bool soft = true;
+#endif
     TempDir dir;
     write_file(dir.file("a.txt"), "abc");
-    fs::create_symlink("a.txt", dir.file("soft"));
+    if (soft) fs::create_symlink("a.txt", dir.file("soft"));
     fs::create_hard_link(dir.file("a.txt"), dir.file("hard"));
     auto r = run_zorv(c.args, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(after_banner(r), std::string("Error: input and output are the same file ") + c.output + ". Aborted.\n\n");
     EXPECT_EQ(read_file(dir.file("a.txt")), test_util::bytes_of("abc"));
-    EXPECT_TRUE(fs::is_symlink(dir.file("soft")));
+    if (soft) {
+        EXPECT_TRUE(fs::is_symlink(dir.file("soft")));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, WriterSameFile,
