@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -627,18 +628,33 @@ TEST(Careful, TypedNamesArePrintedMasked) {
                                  dir.path());
 #endif
     EXPECT_NE(r.out.find("Error: unknown option -x?2J\n"), std::string::npos) << r.out;
-    const std::string name = "t\x1B]0;PWN\x07";
-    test_util::write_file(dir.file(name), std::string("abc"));
 #if defined(_WIN32)
-    if (!test_util::file_exists(dir.file(name)))
-        GTEST_SKIP() << "no control character (U+0001 to U+001F) in a Windows file name";
+    // A Windows file name takes no C0 control; it does take the C1 controls
+    // CSI and NEL, as characters. The default name keeps 8 bytes of it.
+    const std::string name = "t\xC2\x9B]0;PWN\xC2\x85";
+    const std::string archive = "t\xC2\x9B]0;PW.zorv";
+    const std::string shown = "t?]0;PW.zorv";
+    const std::string line = "t?]0;PWN?        3 -> 57  ";
+    const char* const controls = "\xC2";
+    const auto on_disk = [&](const std::string& leaf) {
+        return fs::path(dir.path()) / fs::path(std::u8string(leaf.begin(), leaf.end()));
+    };
+    std::ofstream(on_disk(name), std::ios::binary) << "abc";
+#else
+    const std::string name = "t\x1B]0;PWN\x07";
+    const std::string archive = "t\x1B]0;PWN.zorv";
+    const std::string shown = "t?]0;PWN.zorv";
+    const std::string line = "t?]0;PWN?        3 -> 55  ";
+    const char* const controls = "\x1B\x07";
+    const auto on_disk = [&](const std::string& leaf) { return fs::path(dir.file(leaf)); };
+    test_util::write_file(dir.file(name), std::string("abc"));
 #endif
     r = test_util::run_zorv({name}, dir.path());
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.find_first_of("\x1B\x07"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("using : t?]0;PWN.zorv\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("t?]0;PWN?        3 -> 55  t?]0;PWN.zorv\n"), std::string::npos) << r.out;
-    EXPECT_TRUE(test_util::file_exists(dir.file("t\x1B]0;PWN.zorv")));
+    EXPECT_EQ(r.out.find_first_of(controls), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("using : " + shown + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(line + shown + "\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(on_disk(archive)));
 }
 
 }  // namespace
