@@ -4,11 +4,15 @@
 // pipe, an output that is standard output itself, and a restore that is
 // killed half way. Each fault lives in the process, so each case runs it.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -28,6 +32,7 @@ namespace fs = std::filesystem;
 using test_util::TempDir;
 using Bytes = std::vector<uint8_t>;
 
+#if !defined(_WIN32)
 constexpr int kClosed = -1;
 
 // Starts the program with `args` in `cwd`, standard input and output on the
@@ -54,6 +59,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& cwd, int in
 }
 
 using test_util::wait_for;
+#endif
 
 // Every regular file below `dir`, by its path there.
 std::map<std::string, Bytes> files_below(const std::string& dir) {
@@ -61,7 +67,7 @@ std::map<std::string, Bytes> files_below(const std::string& dir) {
     for (const auto& entry : fs::recursive_directory_iterator(dir))
         if (entry.is_regular_file())
             files[test_util::without_temporary_names(entry.path().lexically_relative(dir).string())] =
-                test_util::read_file(entry.path());
+                test_util::read_file(entry.path().string());
     return files;
 }
 
@@ -103,8 +109,29 @@ class StandardOutput : public ::testing::TestWithParam<OutputCase> {};
 // result, a screen that was not written fails the run.
 TEST_P(StandardOutput, NeverChangesTheWork) {
     const OutputCase& c = GetParam();
+#if defined(_WIN32)
+    if (c.output == Output::kFull) GTEST_SKIP() << "no device that is always full (/dev/full) on Windows";
+#endif
     static Fixture fixture;
     TempDir run;
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(a[0] == '@' ? fixture.dir.file(a.substr(1)) : a);
+#if defined(_WIN32)
+    test_util::StartOptions options;
+    options.in = test_util::kNoHandle;
+    options.out = test_util::kNoHandle;
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (c.output == Output::kBrokenPipe) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
+        CloseHandle(read_end);  // nobody will ever read: the first write fails
+        options.out = write_end;
+    }
+    test_util::Started started = test_util::start_zorv(args, run.path(), options);
+    if (write_end != nullptr) CloseHandle(write_end);
+    const int status = test_util::wait_zorv(&started);
+#else
     int out_fd = kClosed;
     if (c.output == Output::kFull) out_fd = open("/dev/full", O_WRONLY);
     if (c.output == Output::kBrokenPipe) {
@@ -113,10 +140,9 @@ TEST_P(StandardOutput, NeverChangesTheWork) {
         close(ends[0]);  // nobody will ever read: the first write breaks the pipe
         out_fd = ends[1];
     }
-    std::vector<std::string> args;
-    for (const std::string& a : c.args) args.push_back(a[0] == '@' ? fixture.dir.file(a.substr(1)) : a);
     const int status = wait_for(spawn(args, run.path(), kClosed, out_fd));
     if (out_fd != kClosed) close(out_fd);
+#endif
     EXPECT_EQ(status, c.status);
     auto files = files_below(run.path());
     if (c.args[0] == "-u") {
@@ -148,13 +174,31 @@ INSTANTIATE_TEST_SUITE_P(Runs, StandardOutput,
 
 // The archive written to standard output would be mixed with the messages.
 TEST(Hostile, OutputThatIsStandardOutputIsRefused) {
+#if defined(_WIN32)
+    // Windows has no name for standard output itself, as /dev/stdout is.
+    for (const std::string output : {"screen"}) {
+#else
     for (const std::string output : {"/dev/stdout", "screen"}) {
+#endif
         TempDir dir;
         test_util::write_file(dir.file("in.txt"), std::string("abc"));
+#if defined(_WIN32)
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const HANDLE screen = CreateFileW(fs::path(dir.file("screen")).c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(screen, INVALID_HANDLE_VALUE);
+        test_util::StartOptions options;
+        options.out = screen;
+        test_util::Started started = test_util::start_zorv({"-f", "in.txt", output}, dir.path(), options);
+        EXPECT_EQ(test_util::wait_zorv(&started), 255);
+        CloseHandle(screen);
+#else
         const int screen = open(dir.file("screen").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_GE(screen, 0);
         EXPECT_EQ(wait_for(spawn({"-f", "in.txt", output}, dir.path(), kClosed, screen)), 255);
         close(screen);
+#endif
         const std::string text =
             std::string(reinterpret_cast<const char*>(test_util::read_file(dir.file("screen")).data()),
                         test_util::read_file(dir.file("screen")).size());
@@ -179,6 +223,41 @@ TEST(Hostile, ArchiveFromAPipeRestoresAsFromAFile) {
         for (const std::string how : {"pipe", "file"}) {
             const std::string folder = fixture.dir.file(how + "-" + name);
             fs::create_directory(folder);
+#if defined(_WIN32)
+            // A named pipe for `cat |`, the file by name for `<`; the screens
+            // name the pipe where they name the archive.
+            const std::string archive = "../" + name;
+            if (how == "file") {
+                const auto r = test_util::run_zorv({"-u", archive}, folder);
+                screens[how] = r.out;
+                statuses[how] = r.status;
+            } else {
+                test_util::NamedPipe pipe(true);
+                SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+                HANDLE screen_read, screen_write;
+                ASSERT_TRUE(CreatePipe(&screen_read, &screen_write, &inherit, 0));
+                SetHandleInformation(screen_read, HANDLE_FLAG_INHERIT, 0);
+                test_util::StartOptions options;
+                options.out = screen_write;
+                test_util::Started started = test_util::start_zorv({"-u", pipe.name()}, folder, options);
+                CloseHandle(screen_write);
+                std::thread reader([&] {
+                    char buffer[4096];
+                    for (DWORD got = 0; ReadFile(screen_read, buffer, sizeof buffer, &got, nullptr) && got > 0;)
+                        screens[how].append(buffer, got);
+                });
+                const Bytes bytes = test_util::read_file(fixture.dir.file(name));
+                EXPECT_TRUE(pipe.send(bytes, 0, bytes.size()));
+                pipe.close();
+                reader.join();
+                CloseHandle(screen_read);
+                statuses[how] = test_util::wait_zorv(&started);
+                for (size_t at; (at = screens[how].find(pipe.name())) != std::string::npos;)
+                    screens[how].replace(at, pipe.name().size(), archive);
+            }
+            screens[how] = test_util::without_temporary_names(screens[how]);
+            files[how] = files_below(folder);
+#else
             const std::string archive = fixture.dir.file(name);
             const std::string zorv = test_util::zorv_shell_command();
             const std::string command = "cd '" + folder + "' && " +
@@ -192,6 +271,7 @@ TEST(Hostile, ArchiveFromAPipeRestoresAsFromAFile) {
             const int status = pclose(shell);
             statuses[how] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             files[how] = files_below(folder);
+#endif
         }
         SCOPED_TRACE(name);
         EXPECT_EQ(screens["pipe"], screens["file"]);
@@ -217,6 +297,19 @@ TEST(Hostile, KilledRestoreLeavesOnlyTheTemporaryFile) {
     const Bytes& archive = fixture.archive;
     const size_t first_block_end =
         sizeof ARCHIVE_MAGIC + 33 + 16 + load_le32(archive.data() + sizeof ARCHIVE_MAGIC + 33 + 4);
+#if defined(_WIN32)
+    // Ctrl-C, Ctrl-Break and a closed console as the console delivers them;
+    // TerminateProcess as SIGKILL.
+    constexpr int kTerminate = 137;
+    const int kSigKill = kTerminate;
+    for (int signal_number : {int{CTRL_C_EVENT}, int{CTRL_BREAK_EVENT}, int{CTRL_CLOSE_EVENT}, kTerminate}) {
+        SCOPED_TRACE(signal_number);
+        TempDir run;
+        test_util::NamedPipe feed(true);
+        test_util::Started pid = test_util::start_zorv({"-u", feed.name()}, run.path());
+        ASSERT_TRUE(feed.send(archive, 0, first_block_end));
+#else
+    const int kSigKill = SIGKILL;
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
         SCOPED_TRACE(signal_number);
         TempDir run;
@@ -231,6 +324,7 @@ TEST(Hostile, KilledRestoreLeavesOnlyTheTemporaryFile) {
             ASSERT_GT(put, 0);
             at += static_cast<size_t>(put);
         }
+#endif
         // The first block is written, and the run waits for the second.
         std::string partial;
         for (int k = 0; k < 2000 && partial.empty(); ++k) {
@@ -240,12 +334,24 @@ TEST(Hostile, KilledRestoreLeavesOnlyTheTemporaryFile) {
             if (partial.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_FALSE(partial.empty());
+#if defined(_WIN32)
+        if (signal_number == kTerminate) {
+            test_util::end_zorv(pid, kTerminate);
+        } else {
+            EXPECT_TRUE(test_util::interrupt_zorv(pid, static_cast<unsigned>(signal_number)));
+        }
+        EXPECT_EQ(test_util::wait_zorv(&pid, 20000),
+                  signal_number == kTerminate ? kTerminate : test_util::kInterrupted);
+        if (pid.process != nullptr) test_util::end_zorv(pid, 1);
+        feed.close();
+#else
         kill(pid, signal_number);
         EXPECT_EQ(wait_for(pid), 1000 + signal_number);
         close(ends[1]);
+#endif
         std::set<std::string> left;
         for (const auto& entry : fs::directory_iterator(run.path())) left.insert(entry.path().filename().string());
-        EXPECT_EQ(left, signal_number == SIGKILL ? std::set<std::string>{partial} : std::set<std::string>{});
+        EXPECT_EQ(left, signal_number == kSigKill ? std::set<std::string>{partial} : std::set<std::string>{});
 
         EXPECT_EQ(test_util::run_zorv({"-u", fixture.dir.file("in.zorv")}, run.path()).status, 0);
         EXPECT_TRUE(test_util::read_file(run.file("in.bin")) == fixture.input);

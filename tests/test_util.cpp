@@ -96,6 +96,38 @@ void drain(HANDLE pipe, std::string* into) {
     while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) into->append(buffer, got);
 }
 
+// Starts the program with the given standard handles, which it inherits
+// (nullptr: none). Under wine a start now and then fails while another
+// test process starts or ends; a few tries make it certain.
+bool launch(const std::vector<std::string>& args, const std::string& cwd, HANDLE in, HANDLE out, HANDLE err,
+            DWORD flags, PROCESS_INFORMATION* process, DWORD* error) {
+    const std::wstring program = wide(windows_path(ZORV_BINARY));
+    std::wstring line;
+    append_quoted(&line, program);
+    for (const std::string& arg : args) append_quoted(&line, wide(arg));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    const std::wstring folder = wide(cwd);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt > 0) Sleep(50);
+        if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                           cwd.empty() ? nullptr : folder.c_str(), &startup, process))
+            return true;
+        *error = GetLastError();
+    }
+    return false;
+}
+
+HANDLE open_null(DWORD access) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
 
 RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd) {
@@ -110,30 +142,10 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd)
     // Only the write ends go to the program, or the reads here never end.
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
-    HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::wstring program = wide(windows_path(ZORV_BINARY));
-    std::wstring line;
-    append_quoted(&line, program);
-    for (const std::string& arg : args) append_quoted(&line, wide(arg));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = null_in;
-    startup.hStdOutput = out_write;
-    startup.hStdError = err_write;
+    HANDLE null_in = open_null(GENERIC_READ);
     PROCESS_INFORMATION process{};
-    const std::wstring folder = wide(cwd);
-    // Under wine a start now and then fails while another test process
-    // starts or ends; a few tries make it certain.
-    bool started = false;
     DWORD error = 0;
-    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-        if (attempt > 0) Sleep(50);
-        started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                 cwd.empty() ? nullptr : folder.c_str(), &startup, &process);
-        if (!started) error = GetLastError();
-    }
+    const bool started = launch(args, cwd, null_in, out_write, err_write, 0, &process, &error);
     CloseHandle(out_write);
     CloseHandle(err_write);
     if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
@@ -155,6 +167,105 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd)
     CloseHandle(out_read);
     CloseHandle(err_read);
     return result;
+}
+
+Started start_zorv(const std::vector<std::string>& args, const std::string& cwd, const StartOptions& options) {
+    HANDLE null_in = options.in == nullptr ? open_null(GENERIC_READ) : nullptr;
+    HANDLE null_out = options.out == nullptr || options.err == nullptr ? open_null(GENERIC_WRITE) : nullptr;
+    auto chosen = [](void* handle, HANDLE null) {
+        return handle == kNoHandle ? nullptr : handle == nullptr ? null : static_cast<HANDLE>(handle);
+    };
+    DWORD flags = options.flags;
+    if (options.one_cpu) flags |= CREATE_SUSPENDED;
+    PROCESS_INFORMATION process{};
+    DWORD error = 0;
+    Started started;
+    if (launch(args, cwd, chosen(options.in, null_in), chosen(options.out, null_out), chosen(options.err, null_out),
+               flags, &process, &error)) {
+        // Held before its first instruction, so that it counts one CPU from the start.
+        if (options.one_cpu) {
+            SetProcessAffinityMask(process.hProcess, 1);
+            ResumeThread(process.hThread);
+        }
+        CloseHandle(process.hThread);
+        started.process = process.hProcess;
+        started.id = process.dwProcessId;
+    }
+    if (null_in != nullptr && null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+    if (null_out != nullptr && null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
+    return started;
+}
+
+int wait_zorv(Started* run, unsigned long milliseconds) {
+    if (run->process == nullptr) return -1;
+    if (WaitForSingleObject(run->process, milliseconds) != WAIT_OBJECT_0) return -2;
+    DWORD code = 0;
+    const int status = GetExitCodeProcess(run->process, &code) ? static_cast<int>(code) : -1;
+    CloseHandle(run->process);
+    run->process = nullptr;
+    return status;
+}
+
+void end_zorv(const Started& run, unsigned code) {
+    if (run.process != nullptr) TerminateProcess(run.process, code);
+}
+
+bool interrupt_zorv(const Started& run, unsigned event) {
+    // kernel32 lies at the same address in every process of the session.
+    const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CtrlRoutine")));
+    if (run.process == nullptr || routine == nullptr) return false;
+    const HANDLE thread = CreateRemoteThread(run.process, nullptr, 0, routine,
+                                             reinterpret_cast<void*>(static_cast<uintptr_t>(event)), 0, nullptr);
+    if (thread == nullptr) return false;
+    CloseHandle(thread);
+    return true;
+}
+
+NamedPipe::NamedPipe(bool to_program, int instances) {
+    std::random_device entropy;
+    name_ = "\\\\.\\pipe\\zorv-test-" + std::to_string(entropy()) + "-" + std::to_string(GetCurrentProcessId());
+    for (int k = 0; k < instances; ++k) {
+        ends_.push_back(CreateNamedPipeW(wide(name_).c_str(), to_program ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0,
+                                         nullptr));
+        connected_.push_back(false);
+    }
+}
+
+NamedPipe::~NamedPipe() { close(); }
+
+void NamedPipe::close() {
+    for (void*& end : ends_) {
+        if (end != INVALID_HANDLE_VALUE && end != nullptr) CloseHandle(end);
+        end = nullptr;
+    }
+}
+
+bool NamedPipe::connect(int k) {
+    if (!connected_[k])
+        connected_[k] = ConnectNamedPipe(ends_[k], nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
+    return connected_[k];
+}
+
+bool NamedPipe::send(const std::vector<uint8_t>& bytes, size_t from, size_t to, int k) {
+    if (!connect(k)) return false;
+    while (from < to) {
+        DWORD put = 0;
+        if (!WriteFile(ends_[k], bytes.data() + from, static_cast<DWORD>(to - from), &put, nullptr) || put == 0)
+            return false;
+        from += put;
+    }
+    return true;
+}
+
+size_t NamedPipe::take(uint8_t* into, size_t count, int k) {
+    size_t at = 0;
+    if (!connect(k)) return 0;
+    for (DWORD got = 0;
+         at < count && ReadFile(ends_[k], into + at, static_cast<DWORD>(count - at), &got, nullptr) && got > 0;)
+        at += got;
+    return at;
 }
 
 TempDir::TempDir() {
@@ -234,6 +345,11 @@ TempDir::~TempDir() {
          it.increment(ignored)) {
         if (it->is_directory(ignored) && !it->is_symlink(ignored))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+#if defined(_WIN32)
+        // and read-only files, which the system does not delete.
+        else
+            SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+#endif
     }
     fs::remove_all(path_, ignored);
 }

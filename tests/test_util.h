@@ -58,6 +58,71 @@ void exec_zorv(const std::vector<std::string>& args);
 int wait_for(pid_t pid);
 #endif
 
+#if defined(_WIN32)
+// A run of the program that goes on beside the test (HANDLE and process id).
+struct Started {
+    void* process = nullptr;
+    unsigned long id = 0;
+};
+
+// As a standard handle of start_zorv: none at all, as a closed descriptor.
+inline void* const kNoHandle = reinterpret_cast<void*>(-1);
+
+struct StartOptions {
+    void* in = nullptr;  // the handles it inherits; nullptr: NUL
+    void* out = nullptr;
+    void* err = nullptr;
+    unsigned long flags = 0;  // CreateProcessW's (CREATE_NEW_PROCESS_GROUP, ...)
+    bool one_cpu = false;     // on the first CPU alone from its first instruction
+};
+
+// Starts the built zorv with `args` in `cwd` and returns at once;
+// `process` is null when it could not start.
+Started start_zorv(const std::vector<std::string>& args, const std::string& cwd, const StartOptions& options = {});
+
+// Its exit code, once it has ended (the handle is closed then); -2 when it
+// runs on after `milliseconds`, -1 when it never started.
+int wait_zorv(Started* run, unsigned long milliseconds = 0xFFFFFFFF);
+
+// Ends it at once with exit code `code`, as SIGKILL does on Linux: nothing
+// of the program runs any more.
+void end_zorv(const Started& run, unsigned code);
+
+// Delivers the console event `event` (CTRL_C_EVENT, CTRL_BREAK_EVENT) to the
+// run as the console does: a thread of its own at kernel32's CtrlRoutine,
+// which calls its handlers. GenerateConsoleCtrlEvent needs a console, which
+// a run under ctest has not (wine refuses it with ERROR_INVALID_ACCESS, and
+// AllocConsole fails there). False when no thread could be started.
+bool interrupt_zorv(const Started& run, unsigned event);
+
+// The exit code of a run that a console event ended (STATUS_CONTROL_C_EXIT).
+inline constexpr int kInterrupted = static_cast<int>(0xC000013Au);
+
+// A named pipe that the program opens by name (\\.\pipe\...), as it would
+// a FIFO on Linux; the test holds the server's ends, `instances` of them
+// (a program that opens the name to ask about it first uses one up).
+class NamedPipe {
+public:
+    NamedPipe(bool to_program, int instances = 1);
+    ~NamedPipe();
+    NamedPipe(const NamedPipe&) = delete;
+    NamedPipe& operator=(const NamedPipe&) = delete;
+    const std::string& name() const { return name_; }
+    // Waits until the program has opened end `k`; false for one it closed again.
+    bool connect(int k = 0);
+    // The whole of `bytes` into end `k`, which connects first.
+    bool send(const std::vector<uint8_t>& bytes, size_t from, size_t to, int k = 0);
+    // What end `k` gives, up to `count` bytes in all; fewer once the program closes it.
+    size_t take(uint8_t* into, size_t count, int k = 0);
+    void close();
+
+private:
+    std::string name_;
+    std::vector<void*> ends_;
+    std::vector<bool> connected_;
+};
+#endif
+
 // The same program as words for /bin/sh, each quoted.
 std::string zorv_shell_command();
 

@@ -161,6 +161,21 @@ void open_standard_descriptors() {
             _close(opened);
         }
     }
+    // A process started without a standard handle has its stream on no
+    // descriptor at all (-2), and every write to it fails: it is put on the
+    // descriptor just opened, as on Linux. The C runtime's freopen refuses
+    // such a stream (wine's does), so where the stream's fields are known
+    // it is set directly.
+    FILE* const streams[] = {stdin, stdout, stderr};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_fileno(streams[fd]) >= 0 || _get_osfhandle(fd) < 0) continue;
+        if (_wfreopen(L"NUL", fd == 0 ? L"rb" : L"wb", streams[fd]) == nullptr) {
+#if !defined(_UCRT)
+            streams[fd]->_file = fd;
+#endif
+        }
+        std::clearerr(streams[fd]);
+    }
     // The screens are the same bytes as on Linux: no "\r" before each "\n",
     // and UTF-8 names shown as such on a console.
     _setmode(_fileno(stdout), _O_BINARY);
@@ -309,16 +324,19 @@ namespace {
 volatile LONG pending_armed = 0;
 wchar_t pending_path[32768];
 
-// Ctrl-C, Ctrl-Break and closing the console remove it; then the system's
-// own handler ends the process, as the signals do on Linux.
+// Ctrl-C, Ctrl-Break and closing the console remove it, and the process
+// ends at once with STATUS_CONTROL_C_EXIT, as a signal ends it on Linux.
+// Not through the system's own handler: its ExitProcess flushes standard
+// output first, which waits for ever on a screen pipe that nobody reads
+// (and wine's ends the process with 0, as if the run had succeeded).
 BOOL WINAPI remove_pending_on_interrupt(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        if (InterlockedCompareExchange(&pending_armed, 0, 0) != 0) {
-            SetFileAttributesW(pending_path, FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(pending_path);
-        }
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    if (InterlockedCompareExchange(&pending_armed, 0, 0) != 0) {
+        SetFileAttributesW(pending_path, FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(pending_path);
     }
-    return FALSE;
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
 }
 
 void arm_interrupt_removal(const std::wstring& path) {
