@@ -323,6 +323,10 @@ namespace {
 // path, set before the file exists, armed once it does.
 volatile LONG pending_armed = 0;
 wchar_t pending_path[32768];
+// Held while the file is made and armed, and taken by the handler, which
+// runs on a thread of its own: an interrupt between the two waits for the
+// file to be armed instead of leaving it behind.
+SRWLOCK pending_lock = SRWLOCK_INIT;
 
 // Ctrl-C, Ctrl-Break and closing the console remove it, and the process
 // ends at once with STATUS_CONTROL_C_EXIT, as a signal ends it on Linux.
@@ -331,6 +335,7 @@ wchar_t pending_path[32768];
 // (and wine's ends the process with 0, as if the run had succeeded).
 BOOL WINAPI remove_pending_on_interrupt(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    AcquireSRWLockExclusive(&pending_lock);
     if (InterlockedCompareExchange(&pending_armed, 0, 0) != 0) {
         SetFileAttributesW(pending_path, FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(pending_path);
@@ -339,9 +344,13 @@ BOOL WINAPI remove_pending_on_interrupt(DWORD event) {
     return TRUE;
 }
 
-void arm_interrupt_removal(const std::wstring& path) {
+void install_interrupt_removal() {
     static bool installed = false;
     if (!installed) installed = SetConsoleCtrlHandler(remove_pending_on_interrupt, TRUE) != 0;
+}
+
+// Under pending_lock.
+void arm_interrupt_removal(const std::wstring& path) {
     const size_t length = path.size() < 32767 ? path.size() : 32767;
     std::memcpy(pending_path, path.c_str(), length * sizeof(wchar_t));
     pending_path[length] = L'\0';
@@ -393,6 +402,7 @@ bool create_pending_file(const Folder& folder, PendingFile* pending) {
     pending->folder = &folder;
     pending->file = nullptr;
     pending->exists = false;
+    install_interrupt_removal();
     for (int attempt = 0; attempt < 100; ++attempt) {
         seed = seed * 6364136223846793005u + 1442695040888963407u;
         std::memcpy(name, "zorv-partial.", 13);
@@ -400,13 +410,16 @@ bool create_pending_file(const Folder& folder, PendingFile* pending) {
         name[19] = '\0';
         const std::wstring path = path_in(folder, name);
         // Shared for deletion, so that the console handler can remove it while it is open.
+        AcquireSRWLockExclusive(&pending_lock);
         const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const DWORD error = GetLastError();
+        if (handle != INVALID_HANDLE_VALUE) arm_interrupt_removal(path);
+        ReleaseSRWLockExclusive(&pending_lock);
         if (handle == INVALID_HANDLE_VALUE) {
-            if (exists_error(GetLastError())) continue;
+            if (exists_error(error)) continue;
             return false;
         }
-        arm_interrupt_removal(path);
         pending->exists = true;
         BY_HANDLE_FILE_INFORMATION info{};
         const bool known = GetFileInformationByHandle(handle, &info) != 0;
