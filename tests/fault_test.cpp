@@ -6,10 +6,10 @@
 // what the format lets the reader see, restore exactly what it could check.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
+#if !defined(_WIN32)
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -31,6 +31,9 @@ using test_util::read_file;
 using test_util::run_zorv;
 using test_util::TempDir;
 using test_util::write_file;
+#if defined(_WIN32)
+using test_util::rlim_t;
+#endif
 using Bytes = std::vector<uint8_t>;
 
 // The program's output after the banner line.
@@ -142,17 +145,19 @@ bool is_prefix(const Bytes& part, const Bytes& whole) {
 
 // The archive of an empty file is 8 + 16 + 10 + 6 bytes, all of it still in
 // stdio's buffer when the completion line is due: only a checked flush can
-// tell that none of it reached the disk.
+// tell that none of it reached the disk. Under wine /dev/full is on drive Z:.
 TEST(FaultFullDisk, WriterOfAnEmptyFileReportsTheLostArchive) {
-    std::error_code error;
-    if (!fs::exists("/dev/full", error)) GTEST_SKIP() << "no /dev/full";
+    const std::string full = test_util::host_file("/dev/full");
+    FILE* probe = std::fopen(full.c_str(), "rb");
+    if (probe == nullptr) GTEST_SKIP() << "no " << full;
+    std::fclose(probe);
     TempDir dir;
     write_file(dir.file("empty"), Bytes());
-    auto r = run_zorv({"-f", "empty", "/dev/full"}, dir.path());
+    auto r = run_zorv({"-f", "empty", full}, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
     std::string out = after_banner(r);
-    EXPECT_TRUE(contains(out, "\nError: writing /dev/full failed!\n")) << out;
+    EXPECT_TRUE(contains(out, "\nError: writing " + full + " failed!\n")) << out;
     EXPECT_FALSE(contains(out, "Completed")) << out;
 }
 
@@ -160,7 +165,8 @@ TEST(FaultFullDisk, WriterOfAnEmptyFileReportsTheLostArchive) {
 // stored names, refuses absolute names and ".." and never opens an existing
 // file for writing. A file size limit makes the disk "full" instead, at a
 // chosen length. Both commands, with the failure in a large write call or only
-// at the final flush or close.
+// at the final flush or close. Windows has no such limit: there the files
+// are written on a small disk that is full already, as if the limit were 0.
 struct FullAt {
     size_t content;  // bytes of the file to pack or restore
     rlim_t limit;    // where the disk is full
@@ -171,6 +177,13 @@ void PrintTo(const FullAt& at, std::ostream* out) { *out << at.content << " byte
 class FaultFileSizeLimit : public ::testing::TestWithParam<FullAt> {};
 
 TEST_P(FaultFileSizeLimit, WriterReportsTheFailedWrite) {
+#if defined(_WIN32)
+    test_util::SmallDisk dir;
+    if (dir.path().empty()) GTEST_SKIP() << test_util::SmallDisk::missing();
+    write_file(dir.file("in.bin"), test_util::random_bytes(GetParam().content, 5));
+    ASSERT_TRUE(dir.fill());
+    test_util::RunResult r = run_zorv({"in.bin", "out.zorv"}, dir.path());
+#else
     TempDir dir;
     write_file(dir.file("in.bin"), test_util::random_bytes(GetParam().content, 5));
     test_util::RunResult r;
@@ -179,6 +192,7 @@ TEST_P(FaultFileSizeLimit, WriterReportsTheFailedWrite) {
         ASSERT_TRUE(limit.active());
         r = run_zorv({"in.bin", "out.zorv"}, dir.path());
     }
+#endif
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
     std::string out = after_banner(r);
@@ -189,17 +203,27 @@ TEST_P(FaultFileSizeLimit, WriterReportsTheFailedWrite) {
 }
 
 TEST_P(FaultFileSizeLimit, ReaderReportsTheFailedWriteAndFails) {
+#if defined(_WIN32)
+    test_util::SmallDisk dir;
+    if (dir.path().empty()) GTEST_SKIP() << test_util::SmallDisk::missing();
+#else
     TempDir dir;
+#endif
     Bytes content = test_util::random_bytes(GetParam().content, 6);
     write_file(dir.file("data.bin"), content);
     ASSERT_EQ(run_zorv({"data.bin", "data.zorv"}, dir.path()).status, 0);
     fs::create_directory(dir.file("work"));
     test_util::RunResult r;
+#if defined(_WIN32)
+    ASSERT_TRUE(dir.fill());
+    r = run_zorv({"-u", "../data.zorv"}, dir.file("work"));
+#else
     {
         FileSizeLimit limit(GetParam().limit);
         ASSERT_TRUE(limit.active());
         r = run_zorv({"-u", "../data.zorv"}, dir.file("work"));
     }
+#endif
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
     std::string out = after_banner(r);
@@ -234,17 +258,18 @@ TEST(FaultUnreadable, FolderAsInputOfEitherCommand) {
 
 // /proc/self/mem opens, reports a length of 0 and fails every read at offset
 // 0: the byte counts agree (0 of 0), so only the stream's error flag shows
-// that nothing could be read.
+// that nothing could be read. Under wine it is on drive Z:.
 TEST(FaultUnreadable, InputWhoseReadsFail) {
-    FILE* probe = std::fopen("/proc/self/mem", "rb");
-    if (probe == nullptr) GTEST_SKIP() << "no /proc/self/mem";
+    const std::string mem = test_util::host_file("/proc/self/mem");
+    FILE* probe = std::fopen(mem.c_str(), "rb");
+    if (probe == nullptr) GTEST_SKIP() << "no " << mem;
     std::fclose(probe);
     TempDir dir;
-    auto r = run_zorv({"/proc/self/mem", "out.zorv"}, dir.path());
+    auto r = run_zorv({mem, "out.zorv"}, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
     std::string out = after_banner(r);
-    EXPECT_TRUE(contains(out, "Error: reading /proc/self/mem failed!\n")) << out;
+    EXPECT_TRUE(contains(out, "Error: reading " + mem + " failed!\n")) << out;
     EXPECT_FALSE(contains(out, "Completed")) << out;
 }
 
@@ -252,7 +277,7 @@ TEST(FaultUnreadable, InputWhoseReadsFail) {
 
 // Files of the kernel's that report a length other than what they hold, the
 // deterministic form of a file that grows or shrinks between the size test
-// and the reads.
+// and the reads. Under wine they are on drive Z:.
 struct ChangingInput {
     const char* path;
     bool grows;  // holds more than its reported length, else less
@@ -263,7 +288,8 @@ void PrintTo(const ChangingInput& input, std::ostream* out) { *out << input.path
 class FaultChangingSize : public ::testing::TestWithParam<ChangingInput> {};
 
 TEST_P(FaultChangingSize, WriterReportsTheReadFailure) {
-    const char* path = GetParam().path;
+    const std::string host = test_util::host_file(GetParam().path);
+    const char* path = host.c_str();
     FILE* probe = std::fopen(path, "rb");
     if (probe == nullptr) GTEST_SKIP() << "no " << path;
     std::fseek(probe, 0, SEEK_END);
@@ -292,9 +318,17 @@ INSTANTIATE_TEST_SUITE_P(Kernel, FaultChangingSize,
 
 // The superuser writes into any folder whatever its permissions, so a test
 // run as root uses /proc, whose top folder takes no new files from anyone.
+// On Windows a read-only folder takes new files; only an access list refuses
+// them, which wine does not enforce: there the host's /proc on drive Z: serves.
 TEST(FaultNoWritePermission, NeitherCommandCanCreateItsOutput) {
     TempDir dir;
     std::string folder;
+#if defined(_WIN32)
+    std::error_code error;
+    folder = test_util::host_file("/proc");
+    if (!fs::is_directory(folder + "/self", error))
+        GTEST_SKIP() << "no folder that refuses new files: a read-only folder takes them on Windows";
+#else
     if (geteuid() == 0) {
         struct stat info;
         if (stat("/proc/self", &info) != 0) GTEST_SKIP() << "running as root and no /proc";
@@ -304,6 +338,7 @@ TEST(FaultNoWritePermission, NeitherCommandCanCreateItsOutput) {
         fs::create_directory(folder);
         fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
     }
+#endif
     write_file(dir.file("a.txt"), "abc");
     ASSERT_EQ(run_zorv({"a.txt", "a.zorv"}, dir.path()).status, 0);
 

@@ -3,11 +3,12 @@
 // failure line, and the refusals that protect the user from crafted archives.
 
 #include <gtest/gtest.h>
-#include <signal.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -25,6 +26,12 @@ namespace {
 namespace fs = std::filesystem;
 using test_util::TempDir;
 using Bytes = std::vector<uint8_t>;
+
+#if defined(_WIN32)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
 
 // Lays out an archive: the magic, then whatever chunks a test asks for, well
 // formed or not.
@@ -122,7 +129,8 @@ Restored split_banner(const test_util::RunResult& r, const std::string& folder =
     if (folder.empty()) return restored;
     for (const auto& entry : fs::directory_iterator(folder))
         if (entry.path().filename().string().rfind("zorv-partial.", 0) == 0)
-            restored.kept += text_of(test_util::read_file(entry.path())), ++restored.kept_files;
+            restored.kept += text_of(test_util::read_file(folder + "/" + entry.path().filename().string())),
+                ++restored.kept_files;
     return restored;
 }
 
@@ -132,10 +140,12 @@ Restored restore(const TempDir& dir, const Bytes& archive) {
     return split_banner(test_util::run_zorv({"-u", kArchive}, dir.path()), dir.path());
 }
 
+#if !defined(_WIN32)
 Restored restore_limited(const TempDir& dir, const Bytes& archive, int resource, rlim_t limit) {
     test_util::write_file(dir.file(kArchive), archive);
     return split_banner(test_util::run_limited({"-u", kArchive}, dir.path(), resource, limit), dir.path());
 }
+#endif
 
 std::string kept_line(const std::string& name) {
     return "Kept the restored part of " + name + " as zorv-partial.XXXXXX.\n";
@@ -302,8 +312,13 @@ TEST(Reader, PassedOverChunksAreLocatedByTheirHeaderAlone) {
         archive.entry("a.txt", 3);
         c.tail(archive);
         // A reader that wrapped the offset would walk in circles: the CPU
-        // limit turns that into a failure instead of a hang.
+        // limit turns that into a failure instead of a hang. Windows has
+        // none; there the test's own time limit fails it.
+#if defined(_WIN32)
+        Restored r = restore(dir, archive.bytes());
+#else
         Restored r = restore_limited(dir, archive.bytes(), RLIMIT_CPU, 10);
+#endif
         EXPECT_EQ(r.out, kHead + "\n" + bar("a.txt") + marks(50) + "\n\n") << c.what;
         EXPECT_EQ(r.status, 0) << c.what;
         EXPECT_EQ(text_of(test_util::read_file(dir.file("a.txt"))), "abc") << c.what;
@@ -488,12 +503,15 @@ TEST(Reader, UnsafeNamesAreRefused) {
     fs::create_directory(root.file("work"));
     fs::create_directory(root.file("work/sub"));
     std::string absolute = root.file("abs.txt");
+    std::vector<std::string> names = {absolute, "../up.txt", "sub/../../up.txt"};
     // Links that are already there, to a folder outside and to one inside.
-    fs::create_directory_symlink(root.path(), root.file("work/out"));
-    fs::create_directory_symlink("..", root.file("work/sub/up"));
-    fs::create_directory_symlink("sub", root.file("work/in"));
-    for (const std::string& name : {absolute, std::string("../up.txt"), std::string("sub/../../up.txt"),
-                                    std::string("out/up.txt"), std::string("sub/up/up.txt"), std::string("in/x")}) {
+    if (!kWindows) {
+        fs::create_directory_symlink(root.path(), root.file("work/out"));
+        fs::create_directory_symlink("..", root.file("work/sub/up"));
+        fs::create_directory_symlink("sub", root.file("work/in"));
+        names.insert(names.end(), {"out/up.txt", "sub/up/up.txt", "in/x"});
+    }
+    for (const std::string& name : names) {
         ArchiveBuilder archive;
         archive.entry(name, 3).stored(bytes("abc")).entry("ok.txt", 2).stored(bytes("xy"));
         test_util::write_file(root.file("work/" + kArchive), archive.bytes());
@@ -507,61 +525,89 @@ TEST(Reader, UnsafeNamesAreRefused) {
     EXPECT_FALSE(test_util::file_exists(root.file("up.txt")));
     EXPECT_FALSE(test_util::file_exists(root.file("work/up.txt")));
     EXPECT_FALSE(test_util::file_exists(root.file("work/sub/x")));
+    if (kWindows) GTEST_SKIP() << "not run on Windows: the names through links (symbolic links need a privilege)";
 }
 
 // A stored name reaches the terminal with its control codes masked, the
 // bar's label included, and the file is created under the exact bytes.
+// Windows takes no name with a byte from 1 to 31 or that is not UTF-8: those
+// are refused there (`on_windows` false), masked all the same.
 TEST(Reader, ControlCodesInNamesArePrintedAsQuestionMarks) {
-    const std::pair<std::string, std::string> cases[] = {
+    struct Case {
+        std::string name, shown;
+        bool on_windows;
+    };
+    const Case cases[] = {
         {"a\x1B]52;c;QUJD\x07"
          "b",
-         "a?]52;c;QUJD?b"},                    // sets the clipboard
-        {"x\r\x1B[2KAll OK", "x??[2KAll OK"},  // erases the line
-        {"line\nError: forged", "line?Error: forged"},
-        {"del\x7F\x01", "del??"},
+         "a?]52;c;QUJD?b", false},                    // sets the clipboard
+        {"x\r\x1B[2KAll OK", "x??[2KAll OK", false},  // erases the line
+        {"line\nError: forged", "line?Error: forged", false},
+        {"del\x7F\x01", "del??", false},
         {"c1\xC2\x9B"
          "31m\xC2\x80",
-         "c1?31m?"},                                               // C1 controls in UTF-8
-        {"caf\xC3\xA9 \xC2\xA0\xC2", "caf\xC3\xA9 \xC2\xA0\xC2"},  // printable, and a lone lead byte
+         "c1?31m?", true},                                                // C1 controls in UTF-8
+        {"caf\xC3\xA9 \xC2\xA0\xC2", "caf\xC3\xA9 \xC2\xA0\xC2", false},  // printable, and a lone lead byte
         {"raw\x9B"
          "31m\x9D\xFF",
-         "raw?31m?\xFF"},  // 8-bit CSI and OSC outside any character; 0xFF is no control
-        {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC"},  // 0x97, 0x9C inside characters
+         "raw?31m?\xFF", false},  // 8-bit CSI and OSC outside any character; 0xFF is no control
+        {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", true},  // 0x97, 0x9C inside characters
         {"txt.\xE2\x80\xAE"
          "exe\xE2\x81\xA6\xE2\x81\xA9",
-         "txt.?exe??"},  // bidirectional override and isolates
+         "txt.?exe??", true},  // bidirectional override and isolates
     };
-    for (const auto& [name, shown] : cases) {
+    for (const auto& [name, shown, on_windows] : cases) {
         TempDir dir;
         Restored r = restore(dir, ArchiveBuilder().entry(name, 3).stored(bytes("abc")).entry(name, 3).bytes());
+        if (kWindows && !on_windows) {
+            const std::string refused = "Unsafe file name " + shown + ". Skipped.\n";
+            EXPECT_EQ(r.out, kHead + "\n" + refused + "\n" + refused + "\n\n");
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+            continue;
+        }
         EXPECT_EQ(r.out, kHead + "\n" + bar(shown) + marks(50) + "\nFile " + shown + " already exists. Skipped.\n\n\n");
         EXPECT_EQ(text_of(test_util::read_file(dir.file(name))), "abc");
     }
 }
 
+// No folder of a stored name is ever made: the file is restored only where
+// all of them stand, and a part of it is kept beside it.
 TEST(Reader, NamesWithSubFoldersStayAsWritten) {
     TempDir dir;
-    Bytes archive = ArchiveBuilder().entry("dir/x.bin", 3).stored(bytes("abc")).bytes();
-    Restored r = restore(dir, archive);
-    EXPECT_EQ(r.out, kHead + "\nCan't create file dir/x.bin. Skipped.\n\n\n");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_FALSE(test_util::file_exists(dir.file("dir")));
+    Bytes archive = ArchiveBuilder().entry("dir/sub/x.bin", 3).stored(bytes("abc")).bytes();
+    for (const char* folder : {"", "dir"}) {
+        if (*folder != '\0') fs::create_directory(dir.file(folder));
+        Restored r = restore(dir, archive);
+        EXPECT_EQ(r.out, kHead + "\nCan't create file dir/sub/x.bin. Skipped.\n\n\n") << folder;
+        EXPECT_EQ(r.status, 255);
+        EXPECT_FALSE(test_util::file_exists(dir.file(*folder != '\0' ? "dir/sub" : "dir")));
+    }
 
-    fs::create_directory(dir.file("dir"));
-    r = restore(dir, archive);
-    EXPECT_EQ(r.out, kHead + "\n" + bar("dir/x.bin") + marks(50) + "\n\n");
+    fs::create_directory(dir.file("dir/sub"));
+    Restored r = restore(dir, archive);
+    EXPECT_EQ(r.out, kHead + "\n" + bar("dir/sub/x.bin") + marks(50) + "\n\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(text_of(test_util::read_file(dir.file("dir/x.bin"))), "abc");
+    EXPECT_EQ(text_of(test_util::read_file(dir.file("dir/sub/x.bin"))), "abc");
+
+    r = restore(dir, ArchiveBuilder().entry("dir/sub/y.bin", 5).stored(bytes("abc")).bytes());
+    EXPECT_EQ(r.out, kHead + "\n" + bar("dir/sub/y.bin") + marks(30) +
+                         "\nError: dir/sub/y.bin is incomplete: 3 of 5 bytes restored.\n"
+                         "Kept the restored part of dir/sub/y.bin as dir/sub/zorv-partial.XXXXXX.\n\n\n");
+    EXPECT_EQ(test_util::temporary_files(dir.file("dir/sub")).size(), 1u);
 }
 
 // Whatever stands under the name, it is never replaced nor written through:
 // a file the probe cannot read and a dangling link both fail the exclusive
-// creation. Refusing an existing name alone keeps the status 0.
+// creation. Refusing an existing name alone keeps the status 0. On Windows
+// the unreadable file is a read-only one; the rows that need what Windows
+// lacks say what and are left out there, and the test then skips.
 TEST(Reader, ExistingNamesAreNeverReplaced) {
     struct Case {
         const char* what;
         std::function<void(const TempDir&)> prepare;
         std::function<void(const TempDir&)> check;
+        const char* windows_lacks = nullptr;
     };
     auto write_old = [](const std::string& path) { test_util::write_file(path, std::string("old")); };
     auto holds_old = [](const std::string& path) { EXPECT_EQ(text_of(test_util::read_file(path)), "old"); };
@@ -571,17 +617,18 @@ TEST(Reader, ExistingNamesAreNeverReplaced) {
         {"unreadable file",
          [&](const TempDir& d) {
              write_old(d.file("a.txt"));
-             chmod(d.file("a.txt").c_str(), 0);
+             fs::permissions(d.file("a.txt"), fs::perms::none);
          },
          [&](const TempDir& d) {
-             chmod(d.file("a.txt").c_str(), 0644);
+             fs::permissions(d.file("a.txt"), fs::perms::owner_read | fs::perms::owner_write);
              holds_old(d.file("a.txt"));
          }},
         {"dangling link", [](const TempDir& d) { fs::create_symlink("target.txt", d.file("a.txt")); },
          [](const TempDir& d) {
              EXPECT_TRUE(fs::is_symlink(d.file("a.txt")));
              EXPECT_FALSE(test_util::file_exists(d.file("target.txt")));
-         }},
+         },
+         "symbolic links need a privilege"},
         {"link to a file",
          [&](const TempDir& d) {
              write_old(d.file("target.txt"));
@@ -590,15 +637,26 @@ TEST(Reader, ExistingNamesAreNeverReplaced) {
          [&](const TempDir& d) {
              EXPECT_TRUE(fs::is_symlink(d.file("a.txt")));
              holds_old(d.file("target.txt"));
-         }},
+         },
+         "symbolic links need a privilege"},
         {"folder", [](const TempDir& d) { fs::create_directory(d.file("a.txt")); },
          [](const TempDir& d) { EXPECT_TRUE(fs::is_empty(d.file("a.txt"))); }},
         // Opened for reading, a FIFO with no writer would block the run.
-        {"FIFO", [](const TempDir& d) { ASSERT_EQ(mkfifo(d.file("a.txt").c_str(), 0600), 0); },
-         [](const TempDir& d) { EXPECT_EQ(fs::status(d.file("a.txt")).type(), fs::file_type::fifo); }},
+        {"FIFO",
+         []([[maybe_unused]] const TempDir& d) {
+#if !defined(_WIN32)
+             ASSERT_EQ(mkfifo(d.file("a.txt").c_str(), 0600), 0);
+#endif
+         },
+         [](const TempDir& d) { EXPECT_EQ(fs::status(d.file("a.txt")).type(), fs::file_type::fifo); }, "no FIFOs"},
     };
+    std::string not_run;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (kWindows && c.windows_lacks != nullptr) {
+            not_run += std::string(not_run.empty() ? "" : "; ") + c.what + ": " + c.windows_lacks;
+            continue;
+        }
         TempDir dir;
         c.prepare(dir);
         Restored r = restore(dir, ArchiveBuilder().entry("a.txt", 3).stored(bytes("abc")).bytes());
@@ -606,6 +664,7 @@ TEST(Reader, ExistingNamesAreNeverReplaced) {
         EXPECT_EQ(r.status, 0);
         c.check(dir);
     }
+    if (!not_run.empty()) GTEST_SKIP() << "not run on Windows: " << not_run;
 }
 
 // From 2^24 bytes on the percentage is taken on counts shifted by 8: here 50,
@@ -631,36 +690,54 @@ TEST(Reader, IncompleteFileHoldsOnlyTheSpaceOfWhatWasRestored) {
     std::string kept;
     for (const auto& entry : fs::directory_iterator(dir.path()))
         if (entry.path().filename().string().rfind("zorv-partial.", 0) == 0) kept = entry.path().string();
+    uint64_t length = 0, allocated = 0;
+#if defined(_WIN32)
+    const HANDLE file = CreateFileA(kept.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILE_STANDARD_INFO info{};
+    const bool known = GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) != 0;
+    CloseHandle(file);
+    ASSERT_TRUE(known);
+    length = static_cast<uint64_t>(info.EndOfFile.QuadPart);
+    allocated = static_cast<uint64_t>(info.AllocationSize.QuadPart);
+#else
     struct stat st {};
     ASSERT_EQ(stat(kept.c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, static_cast<off_t>(BLOCK_SIZE));
+    length = static_cast<uint64_t>(st.st_size);
+    allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+#endif
+    EXPECT_EQ(length, uint64_t{BLOCK_SIZE});
     // Allocation rounds up to the file system's blocks; 1 MiB is slack enough.
-    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{BLOCK_SIZE} + (1u << 20));
+    EXPECT_LE(allocated, uint64_t{BLOCK_SIZE} + (1u << 20));
 }
 
 // A file size limit makes the restored file's writes fail: a large write at
-// once, a small one when the file is closed and its buffer flushed.
+// once, a small one when the file is closed and its buffer flushed. Windows
+// has none: there the file is restored on a small disk that is full.
 TEST(Reader, WriteFailuresAbandonTheFile) {
-    {
+    const struct {
+        Bytes archive;
+        std::string marks;
+    } cases[] = {
+        {ArchiveBuilder().entry("w.bin", 100000).block(test_util::random_bytes(100000, 7)).bytes(), ""},
+        {ArchiveBuilder().entry("w.bin", 2000).stored(test_util::random_bytes(2000, 8)).bytes(), marks(50)},
+    };
+    for (const auto& c : cases) {
+#if defined(_WIN32)
+        test_util::SmallDisk dir;
+        if (dir.path().empty()) GTEST_SKIP() << test_util::SmallDisk::missing();
+        test_util::write_file(dir.file(kArchive), c.archive);
+        ASSERT_TRUE(dir.fill());
+        Restored r = split_banner(test_util::run_zorv({"-u", kArchive}, dir.path()), dir.path());
+#else
         TempDir dir;
-        Bytes data = test_util::random_bytes(100000, 7);
-        Restored r =
-            restore_limited(dir, ArchiveBuilder().entry("w.bin", 100000).block(data).bytes(), RLIMIT_FSIZE, 1000);
-        EXPECT_EQ(r.out, kHead + "\n" + bar("w.bin") + "\nError: writing w.bin failed. Aborted.\n" +
+        Restored r = restore_limited(dir, c.archive, RLIMIT_FSIZE, 1000);
+#endif
+        EXPECT_EQ(r.out, kHead + "\n" + bar("w.bin") + c.marks + "\nError: writing w.bin failed. Aborted.\n" +
                              (r.kept_files > 0 ? kept_line("w.bin") : "") + "\n\n");
         EXPECT_EQ(r.status, 255);
         EXPECT_FALSE(test_util::file_exists(dir.file("w.bin")));
         EXPECT_LE(r.kept.size(), 1000u);
-    }
-    {
-        TempDir dir;
-        Bytes data = test_util::random_bytes(2000, 8);
-        Restored r =
-            restore_limited(dir, ArchiveBuilder().entry("w.bin", 2000).stored(data).bytes(), RLIMIT_FSIZE, 1000);
-        EXPECT_EQ(r.out, kHead + "\n" + bar("w.bin") + marks(50) + "\nError: writing w.bin failed. Aborted.\n" +
-                             (r.kept_files > 0 ? kept_line("w.bin") : "") + "\n\n");
-        EXPECT_EQ(r.status, 255);
-        EXPECT_FALSE(test_util::file_exists(dir.file("w.bin")));
     }
 }
 
@@ -672,6 +749,9 @@ using test_util::kSanitized;
 // from its header alone, before any allocation, while a genuine block that
 // does not fit reports the lack of memory.
 TEST(Reader, MemoryLimits) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no address-space limit on Windows";
+#else
     if (kSanitized) GTEST_SKIP() << "the sanitizer reserves more address space than the limit";
     if (test_util::kEmulated) GTEST_SKIP() << "qemu-user ignores RLIMIT_AS";
     const rlim_t limit = 14u << 20;
@@ -691,6 +771,7 @@ TEST(Reader, MemoryLimits) {
         EXPECT_EQ(r.out, kHead + "\n" + bar("m.bin") + "\nError: decompression failed. Skipped.\n\n\n");
         EXPECT_EQ(r.status, 255);
     }
+#endif
 }
 
 // Every cut of a three-chunk archive fails the run without a crash, and what

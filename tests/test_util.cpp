@@ -354,13 +354,27 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
+namespace {
+
+// A path of the tests' own, in UTF-8, as the system's calls take it: on
+// Windows a narrow name would be read in the ANSI code page.
+fs::path native(const std::string& path) {
+#if defined(_WIN32)
+    return fs::path(std::u8string(path.begin(), path.end()));
+#else
+    return fs::path(path);
+#endif
+}
+
+}  // namespace
+
 std::vector<uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(native(path), std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(native(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
@@ -368,8 +382,8 @@ void write_file(const std::string& path, const std::string& text) { write_file(p
 
 bool file_exists(const std::string& path) {
     std::error_code ignored;
-    return fs::symlink_status(path, ignored).type() != fs::file_type::not_found &&
-           fs::symlink_status(path, ignored).type() != fs::file_type::none;
+    const fs::file_type type = fs::symlink_status(native(path), ignored).type();
+    return type != fs::file_type::not_found && type != fs::file_type::none;
 }
 
 std::string corpus_dir() {
@@ -436,6 +450,59 @@ std::string without_temporary_names(std::string text) {
 
 #if defined(_WIN32)
 
+std::string host_file(const std::string& path) { return "Z:" + path; }
+
+SmallDisk::SmallDisk() {
+    const char* folder = std::getenv("ZORV_TEST_SMALL_DISK");
+    std::error_code ignored;
+    if (folder == nullptr || !fs::is_directory(folder, ignored)) return;
+    lock_ = CreateMutexW(nullptr, FALSE, L"zorv-test-small-disk");
+    // Abandoned by a test that ended early: the disk is emptied below.
+    if (lock_ == nullptr || WaitForSingleObject(lock_, INFINITE) == WAIT_FAILED) return;
+    path_ = folder;
+    for (const auto& entry : fs::directory_iterator(path_, ignored)) fs::remove_all(entry.path(), ignored);
+}
+
+SmallDisk::~SmallDisk() {
+    std::error_code ignored;
+    if (!path_.empty()) {
+        for (const auto& entry : fs::directory_iterator(path_, ignored)) {
+            SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+            fs::remove_all(entry.path(), ignored);
+        }
+    }
+    if (lock_ != nullptr) {
+        ReleaseMutex(lock_);
+        CloseHandle(lock_);
+    }
+}
+
+const char* SmallDisk::missing() {
+    return "Windows has no file size limit, and no small disk to fill is given (ZORV_TEST_SMALL_DISK; "
+           "make test-windows mounts one as root)";
+}
+
+bool SmallDisk::fill() {
+    ULARGE_INTEGER free_bytes{};
+    if (path_.empty() || !GetDiskFreeSpaceExW(wide(path_).c_str(), &free_bytes, nullptr, nullptr) ||
+        free_bytes.QuadPart > (uint64_t{64} << 20))
+        return false;
+    const HANDLE filler = CreateFileW(wide(file("filler")).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (filler == INVALID_HANDLE_VALUE) return false;
+    // Ever smaller writes, down to single bytes, until not one more fits.
+    const std::vector<char> zeros(65536);
+    for (DWORD size = 65536; size > 0; size /= 16) {
+        DWORD written = size;
+        while (written == size && WriteFile(filler, zeros.data(), size, &written, nullptr)) {
+        }
+    }
+    DWORD written = 0;
+    const bool full = !WriteFile(filler, zeros.data(), 1, &written, nullptr) || written == 0;
+    CloseHandle(filler);
+    return full;
+}
+
 RunResult run_limited(const std::vector<std::string>&, const std::string&, int, rlim_t) {
     return {"", "resource limits are not available on Windows", -1};
 }
@@ -445,6 +512,8 @@ FileSizeLimit::FileSizeLimit(rlim_t) {}
 FileSizeLimit::~FileSizeLimit() {}
 
 #else
+
+std::string host_file(const std::string& path) { return path; }
 
 RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource, rlim_t limit) {
     int out_pipe[2];

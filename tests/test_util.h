@@ -150,6 +150,7 @@ private:
 // it runs nothing and fails with status -1.
 RunResult run_limited(const std::vector<std::string>& args, const std::string& cwd, int resource, rlim_t limit);
 
+// Paths are UTF-8 on every system, as run_zorv passes them to the program.
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 void write_file(const std::string& path, const std::string& text);
@@ -195,6 +196,36 @@ private:
 #endif
     bool active_ = false;
 };
+
+// The file `path` of the Linux host: under wine, whose drive Z: is the
+// host's root, "Z:" + path, so that the kernel's files (/dev/full, /proc)
+// can be tried there too; `path` itself elsewhere. Tests look before use.
+std::string host_file(const std::string& path);
+
+#if defined(_WIN32)
+// Windows has no file size limit: its form of a full disk is a file system
+// of its own, small enough to fill, at the folder ZORV_TEST_SMALL_DISK
+// names (`make test-windows` mounts one of 1 MiB when it may, as root).
+// One test at a time holds it, emptied, while the object lives.
+class SmallDisk {
+public:
+    SmallDisk();
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    // "" when there is none: the test skips with missing().
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    static const char* missing();
+    // Fills it to the last byte, so that every later write there fails;
+    // false when it cannot, or when it is no small disk (over 64 MiB free).
+    bool fill();
+
+private:
+    std::string path_;
+    void* lock_ = nullptr;
+};
+#endif
 
 // Runs `command` in this process with `cwd` as the current directory and
 // returns what it printed to standard output; *status gets its result.
