@@ -511,7 +511,20 @@ TEST(Reader, UnsafeNamesAreRefused) {
         fs::create_directory_symlink("sub", root.file("work/in"));
         names.insert(names.end(), {"out/up.txt", "sub/up/up.txt", "in/x"});
     }
+#if defined(_WIN32)
+    // What an archive from Linux may hold that leaves the folder, names a
+    // device or a stream, loses its last character or enters a folder of
+    // another name (an 8.3 alias) on Windows.
+    names.insert(names.end(), {"..\\up.txt", "sub\\..\\..\\up.txt", "C:up.txt", "\\up.txt", "nul", "con", "nul.txt",
+                               "up.", "up ", "sub:up"});
+    fs::create_directory(root.file("work/longfoldername"));
+    wchar_t alias[MAX_PATH] = {};
+    const DWORD got = GetShortPathNameW(fs::path(root.file("work/longfoldername")).wstring().c_str(), alias, MAX_PATH);
+    const std::string short_name = fs::path(std::wstring(alias, got)).filename().string();
+    if (short_name != "longfoldername") names.push_back(short_name + "\\x");
+#endif
     for (const std::string& name : names) {
+        SCOPED_TRACE(name);
         ArchiveBuilder archive;
         archive.entry(name, 3).stored(bytes("abc")).entry("ok.txt", 2).stored(bytes("xy"));
         test_util::write_file(root.file("work/" + kArchive), archive.bytes());
@@ -525,6 +538,9 @@ TEST(Reader, UnsafeNamesAreRefused) {
     EXPECT_FALSE(test_util::file_exists(root.file("up.txt")));
     EXPECT_FALSE(test_util::file_exists(root.file("work/up.txt")));
     EXPECT_FALSE(test_util::file_exists(root.file("work/sub/x")));
+    EXPECT_FALSE(test_util::file_exists(root.file("work/up")));
+    EXPECT_FALSE(test_util::file_exists(root.file("work/sub")) && !fs::is_directory(root.file("work/sub")));
+    EXPECT_FALSE(test_util::file_exists(root.file("work/longfoldername/x")));
     if (kWindows) GTEST_SKIP() << "not run on Windows: the names through links (symbolic links need a privilege)";
 }
 
