@@ -408,6 +408,15 @@ TEST(Careful, ScreenMovesAndInterruptedPacksLeaveNothing) {
             if (packer.process != nullptr) test_util::end_zorv(packer, 1);
         }
     }
+    // Before any file is made, as while a restore waits for its archive, an
+    // interrupt ends the run the same way: never with the status of success.
+    TempDir waiting;
+    test_util::NamedPipe feed(true);
+    test_util::Started restorer = test_util::start_zorv({"-u", feed.name()}, waiting.path());
+    ASSERT_TRUE(feed.send(archive, 0, 8));
+    EXPECT_TRUE(test_util::interrupt_zorv(restorer, CTRL_C_EVENT));
+    EXPECT_EQ(test_util::wait_zorv(&restorer, 20000), test_util::kInterrupted);
+    if (restorer.process != nullptr) test_util::end_zorv(restorer, 1);
 #else
 
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);

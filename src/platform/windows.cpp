@@ -152,7 +152,15 @@ void release_block_memory(void* memory) {
 // Only advice on Linux; here a file grows as it is written.
 void reserve_file_space(FILE*, uint64_t, uint64_t) {}
 
+namespace {
+void install_interrupt_removal();
+}  // namespace
+
 void open_standard_descriptors() {
+    // From the start, so that an interrupt ends every run alike: by the
+    // system's own handler, one before the first file ended with ExitProcess,
+    // and under wine with the status of success.
+    install_interrupt_removal();
     for (int fd = 0; fd <= 2; ++fd) {
         if (_get_osfhandle(fd) >= 0) continue;
         const int opened = _wopen(L"NUL", _O_RDWR | _O_BINARY);
@@ -402,7 +410,7 @@ bool create_pending_file(const Folder& folder, PendingFile* pending) {
     pending->folder = &folder;
     pending->file = nullptr;
     pending->exists = false;
-    install_interrupt_removal();
+    install_interrupt_removal();  // where open_standard_descriptors was not called
     for (int attempt = 0; attempt < 100; ++attempt) {
         seed = seed * 6364136223846793005u + 1442695040888963407u;
         std::memcpy(name, "zorv-partial.", 13);
