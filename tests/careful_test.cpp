@@ -140,6 +140,19 @@ size_t first_chunk_end(const Bytes& archive) {
     return first + CHUNK_HEADER_SIZE + load_le32(archive.data() + first + 4);
 }
 
+// What an interrupted pack into out.zorv of `run` leaves: the temporary
+// file found while it ran only when it was killed outright, and the old
+// archive of a forced pack as it was, else no archive.
+void expect_interrupted_pack_left(const TempDir& run, const std::vector<std::string>& temporaries, bool killed,
+                                  bool force) {
+    EXPECT_EQ(test_util::temporary_files(run.path()), killed ? temporaries : std::vector<std::string>{});
+    if (force) {
+        EXPECT_EQ(test_util::read_file(run.file("out.zorv")), test_util::bytes_of("old archive"));
+    } else {
+        EXPECT_FALSE(test_util::file_exists(run.file("out.zorv")));
+    }
+}
+
 struct ModeCase {
     mode_t mode;
     bool other_owner;  // the input belongs to another user (root only)
@@ -398,13 +411,7 @@ TEST(Careful, ScreenMovesAndInterruptedPacksLeaveNothing) {
             EXPECT_EQ(test_util::wait_zorv(&packer, 20000),
                       way == kTerminate ? int{kTerminate} : test_util::kInterrupted);
             CloseHandle(full_read);
-            EXPECT_EQ(test_util::temporary_files(run.path()),
-                      way == kTerminate ? temporaries : std::vector<std::string>{});
-            if (force) {
-                EXPECT_EQ(test_util::read_file(run.file("out.zorv")), test_util::bytes_of("old archive"));
-            } else {
-                EXPECT_FALSE(test_util::file_exists(run.file("out.zorv")));
-            }
+            expect_interrupted_pack_left(run, temporaries, way == kTerminate, force);
             if (packer.process != nullptr) test_util::end_zorv(packer, 1);
         }
     }
@@ -469,13 +476,7 @@ TEST(Careful, ScreenMovesAndInterruptedPacksLeaveNothing) {
             kill(packer, number);
             EXPECT_EQ(wait_for(packer), 1000 + number);
             close(full[0]);
-            EXPECT_EQ(test_util::temporary_files(run.path()),
-                      number == SIGKILL ? temporaries : std::vector<std::string>{});
-            if (force) {
-                EXPECT_EQ(test_util::read_file(run.file("out.zorv")), test_util::bytes_of("old archive"));
-            } else {
-                EXPECT_FALSE(test_util::file_exists(run.file("out.zorv")));
-            }
+            expect_interrupted_pack_left(run, temporaries, number == SIGKILL, force);
         }
     }
 #endif

@@ -157,9 +157,9 @@ void install_interrupt_removal();
 }  // namespace
 
 void open_standard_descriptors() {
-    // From the start, so that an interrupt ends every run alike: by the
-    // system's own handler, one before the first file ended with ExitProcess,
-    // and under wine with the status of success.
+    // From the start, so that an interrupt ends every run alike, also one
+    // that comes before the first file: the system's own handler would end
+    // it with ExitProcess, and wine's with the status of success.
     install_interrupt_removal();
     for (int fd = 0; fd <= 2; ++fd) {
         if (_get_osfhandle(fd) >= 0) continue;
